@@ -1,5 +1,7 @@
 #include "ampmsg/message.h"
 
+#include "ampmsg/message_internal.h"
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -69,21 +71,11 @@ void amp_release(void* block) {
     }
 }
 
-AmpMessage* amp_message_build(int32_t command, int32_t first, int32_t second, int32_t third,
-                              int32_t arg_count, int32_t reply_data_count, int* err) {
-    if (command < 0 || command > 127 || first > 127 || second > 127 || third > 127) {
-        set_err(err, AMP_ERR_BYTE_RANGE);
+AmpMessage* amp_message_alloc(int32_t length, int32_t reply_length, int* err) {
+    if (length < 0) {
+        set_err(err, AMP_ERR_NO_MEMORY);
         return nullptr;
     }
-    if (arg_count <= 0) {
-        arg_count = (first >= 0) + (second >= 0) + (third >= 0);
-    }
-    // Lengths are 32-bit fields: refuse counts that would overflow them.
-    if (arg_count > INT32_MAX - 8 || reply_data_count > INT32_MAX - 8) {
-        set_err(err, AMP_ERR_BYTE_RANGE);
-        return nullptr;
-    }
-    const int32_t length = arg_count + 8;
     void* mem = amp_alloc(kMessageHeader + static_cast<size_t>(length));
     if (!mem) {
         set_err(err, AMP_ERR_NO_MEMORY);
@@ -93,18 +85,45 @@ AmpMessage* amp_message_build(int32_t command, int32_t first, int32_t second, in
     std::memcpy(m->tag, kMessageTag, 4);
     m->bytes = static_cast<uint8_t*>(mem) + kMessageHeader;
     m->length = length;
-    if (command == 12) {
-        m->reply_length = 0;  // the amp restarts and answers nothing
-    } else if (reply_data_count > 0) {
-        m->reply_length = reply_data_count + 8;
-    } else {
-        m->reply_length = 9;  // a reply with one data byte
+    m->reply_length = reply_length;
+    // Bytes a request builder fills later start out zero, never whatever the
+    // allocator left there.
+    std::memset(m->bytes, 0, static_cast<size_t>(length));
+    return m;
+}
+
+AmpMessage* amp_message_build(int32_t command, int32_t first, int32_t second, int32_t third,
+                              int32_t arg_count, int32_t reply_data_count, int* err) {
+    if (command < 0 || command > 127 || first > 127 || second > 127 || third > 127) {
+        set_err(err, AMP_ERR_BYTE_RANGE);
+        return nullptr;
     }
+    if (arg_count <= 0) {
+        // Counted arguments are written by position, so a present argument
+        // after an absent one would silently be dropped from the message:
+        // refuse it instead of sending something the caller did not ask for.
+        if ((first < 0 && (second >= 0 || third >= 0)) || (second < 0 && third >= 0)) {
+            set_err(err, AMP_ERR_BYTE_RANGE);
+            return nullptr;
+        }
+        arg_count = (first >= 0) + (second >= 0) + (third >= 0);
+    }
+    // Lengths are 32-bit fields: refuse counts that would overflow them.
+    if (arg_count > INT32_MAX - 8 || reply_data_count > INT32_MAX - 8) {
+        set_err(err, AMP_ERR_BYTE_RANGE);
+        return nullptr;
+    }
+    int32_t reply_length = 9;  // a reply with one data byte
+    if (command == 12) {
+        reply_length = 0;  // the amp restarts and answers nothing
+    } else if (reply_data_count > 0) {
+        reply_length = reply_data_count + 8;
+    }
+    const int32_t length = arg_count + 8;
+    AmpMessage* m = amp_message_alloc(length, reply_length, err);
+    if (!m) return nullptr;
 
     uint8_t* b = m->bytes;
-    // Argument bytes a request builder fills later start out zero, never
-    // whatever the allocator left there.
-    std::memset(b, 0, static_cast<size_t>(length));
     std::memcpy(b, AMP_SYSEX_HEADER, AMP_HEADER_LENGTH);
     b[AMP_COMMAND_OFFSET] = static_cast<uint8_t>(command);
     if (arg_count >= 1 && first >= 0) b[7] = static_cast<uint8_t>(first);

@@ -94,10 +94,12 @@ enum AmpError {
 };
 
 // Builds a request: header, `command`, up to three argument bytes, F7.
-// first/second/third are present when non-negative (pass present ones first).
-// arg_count <= 0 means "the number of present arguments"; a larger arg_count
-// leaves the extra argument bytes zero for the caller to fill. reply_length is
-// 0 for command 12, reply_data_count + 8 when it is positive, otherwise 9.
+// first/second/third are present when non-negative and are written by
+// position. arg_count <= 0 means "the number of present arguments"; then a
+// present argument after an absent one is refused (code 17) rather than
+// dropped. A larger arg_count is used as given: positions it covers that no
+// present argument fills stay zero for the caller to fill. reply_length is 0
+// for command 12, reply_data_count + 8 when it is positive, otherwise 9.
 // Code 17 for a command outside 0..127, an argument above 127, or a count
 // whose message or reply length would not fit in 32 bits; 14 without memory.
 AmpMessage* amp_message_build(int32_t command, int32_t first, int32_t second, int32_t third,

@@ -52,6 +52,8 @@ TEST(AmpMessage, BuildKnownAnswers) {
         {127, 0, -1, -1, 0, 0, {0x7F, 0x00, 0xF7}, 9},
         // Two positions asked for, one present: the second stays zero.
         {10, 3, -1, -1, 2, 0, {0x0A, 0x03, 0x00, 0xF7}, 9},
+        // An explicit count may leave a hole before a present argument.
+        {10, -1, 3, -1, 2, 0, {0x0A, 0x00, 0x03, 0xF7}, 9},
         {0, -1, -1, -1, 0, INT32_MAX - 8, {0x00, 0xF7}, INT32_MAX},
     };
     for (const BuildCase& c : cases) {
@@ -92,6 +94,8 @@ TEST(AmpMessage, BuildRefusesBytesOutsideSevenBitsAndAllocatesNothing) {
         {128, -1, -1, -1, 0, 0}, {-1, -1, -1, -1, 0, 0},  {1, 128, -1, -1, 0, 0},
         {1, 0, 128, -1, 0, 0},   {1, 0, 0, 200, 0, 0},    {1, -1, -1, 128, 0, 0},
         {INT32_MIN, 0, 0, 0, 0, 0},
+        // Counted arguments with a hole: the later one would be lost.
+        {2, -1, 5, -1, 0, 0}, {2, 1, -1, 5, 0, 0}, {2, -1, -1, 5, -3, 0},
         // Lengths that would overflow their 32-bit fields.
         {1, -1, -1, -1, INT32_MAX, 0}, {1, -1, -1, -1, INT32_MAX - 7, 0},
         {1, -1, -1, -1, 0, INT32_MAX}, {1, -1, -1, -1, 0, INT32_MAX - 7},
