@@ -1,0 +1,67 @@
+// Start-up, event bridge and shutdown of the window layer.
+//
+// The window never calls the wizard: widgets, letter shortcuts and the tick
+// timer post one WizardEvent byte each into a 32-byte queue, and an idle poll
+// hands the queued events, one per idle pass, to the controller given to
+// app_start. All of it runs on the toolkit's one GUI thread.
+#ifndef ZP_APP_APP_H
+#define ZP_APP_APP_H
+
+#include "app/events.h"
+
+class Fl_Window;
+
+// The wizard's event dispatcher; its result is not used.
+using AppController = int (*)(int event);
+
+// Outcomes of app_start, read back with app_start_status.
+enum AppStartStatus {
+    APP_STARTED = 0,
+    APP_NEGATIVE_INTERVAL = 4,
+    APP_NO_CONTROLLER = 5,
+    APP_NO_QUEUE = 7,
+    APP_NO_WINDOW = 8,  // the window or one of its widgets could not be made
+};
+
+constexpr int APP_EVENT_QUEUE_SIZE = 32;
+constexpr int APP_TICK_INTERVAL_MS = 100;
+
+// Makes the event queue and the main window with all its widgets, installs the
+// letter-shortcut handler and shows the window with the toolkit's standard
+// command-line options. Records the outcome for app_start_status; on any
+// failure no window exists afterwards. A toolkit failure that would end the
+// process (no display) ends it with one line on standard error and status 1.
+// An interval of 0 means no ticks at all.
+void app_start(int argc, char** argv, int tick_interval_ms, AppController controller);
+
+// Runs the toolkit's loop, with the tick timer, until no window is shown.
+// Returns the loop's result (0).
+int app_run();
+
+// Queues one event (low 8 bits of `code`). Code 0 does nothing; an event that
+// finds the queue full is dropped.
+void post_event(int code);
+
+// Asks for one EVENT_SEND_MORE on an idle pass when no queued event is left.
+void request_wake();
+
+// Shows `text` in the toolkit's modal message box and returns when the user
+// closes it. No event reaches the controller while the box is open.
+void show_error(const char* text);
+
+// The outcome of the last app_start; resets it to APP_STARTED.
+int app_start_status();
+
+// Hides the main window (if there is one), which ends app_run's loop.
+void hide_main_window();
+
+// The main window, or null before a successful app_start.
+Fl_Window* app_main_window();
+
+// Test seams. app_idle_pending: 1 while the idle poll is installed (it stays
+// installed only while an event or a wake is pending). app_idle_poll: one
+// pass of the idle poll, as the toolkit would run it.
+int app_idle_pending();
+void app_idle_poll();
+
+#endif

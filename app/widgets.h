@@ -1,0 +1,65 @@
+// The main window's widget classes and the steps that build the window. Only
+// the window layer itself (and its tests) include this.
+#ifndef ZP_APP_WIDGETS_H
+#define ZP_APP_WIDGETS_H
+
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Window.H>
+
+// The main window. Escape never closes it, and the navigation keys reach the
+// toolkit's own handling only where the focused widget's key mask allows.
+class AppWin : public Fl_Window {
+public:
+    // Builds the four buttons, shows the window and makes its close end the
+    // program.
+    AppWin(int w, int h, const char* title);
+    int handle(int event) override;
+};
+
+// A wizard button: Space and Enter press it only while it has the focus.
+class Btn : public Fl_Button {
+public:
+    Btn(int x, int y, int w, int h, const char* label, int button_id);
+    int handle(int event) override;
+    int id;  // 4001..4004
+};
+
+// The marker shown left of the row the page is about.
+class Arrow : public Fl_Box {
+public:
+    Arrow(int x, int y, int w, int h);
+};
+
+// One row of the button table.
+struct ButtonSpec {
+    int id;
+    int x, y, w, h;
+    const char* label;
+    int widget_id;
+};
+
+constexpr int BUTTON_COUNT = 4;
+extern const ButtonSpec button_table[BUTTON_COUNT];
+
+// The other widgets, made in this order after the constructor while the
+// window is the current group. Each returns 0 when a widget could not be made.
+int create_arrows();
+int create_page_text();
+int create_port_choice();
+int create_file_input();
+
+// The key mask of a widget: 2 for the file-name input, 4 for the MIDI output
+// choice, 0 for everything else (null included).
+int key_mask_of(const Fl_Widget* widget);
+
+// Callback of every Btn: posts the event of the button's id if it is active.
+void button_pressed(Btn* button);
+
+// Forgets every widget slot (the window is being torn down).
+void forget_widgets();
+
+// The window's close; defined by the event bridge.
+void shutdown_callback(Fl_Widget* widget, void* data);
+
+#endif

@@ -1,0 +1,327 @@
+// The main window, its widgets, the keyboard rules and the operations by which
+// the wizard drives them. Everything here runs on the GUI thread.
+#include "app/window.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Choice.H>
+#include <FL/Fl_File_Chooser.H>
+#include <FL/Fl_Input.H>
+#include <FL/Fl_Multiline_Output.H>
+
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "app/widgets.h"
+
+// Rows in creation order; the button's event is its widget id (2..5).
+const ButtonSpec button_table[BUTTON_COUNT] = {
+    {4001, 478, 194, 40, 30, "...", WIDGET_CHOOSE_BUTTON},
+    {4002, 65, 275, 110, 40, "Btn1", WIDGET_BACK},
+    {4003, 240, 275, 110, 40, "Btn2", WIDGET_NEXT},
+    {4004, 415, 275, 110, 40, "Btn3", WIDGET_SKIP},
+};
+
+static const char* const kArrowLabel = "@+9->";
+
+// Names the amp's port is likely to carry, tried in this order.
+static const char* const kAmpPortPatterns[] = {"Zorva", "ZORVA", "Pro", "PRO"};
+
+static Fl_Widget* widget_slots[WIDGET_ID_LAST + 1];
+static Arrow* upper_arrow;
+static Arrow* lower_arrow;
+static Arrow* marked_arrow;
+static Fl_Multiline_Output* page_text_area;
+static int port_count;
+// The device names exactly as listed, one per entry of the choice; the menu
+// labels themselves are escaped for the toolkit's menu syntax.
+static std::vector<std::string> port_names;
+static Fl_File_Chooser* current_chooser;
+
+// ---------------------------------------------------------------- widgets
+
+AppWin::AppWin(int w, int h, const char* title) : Fl_Window(w, h, title) {
+    for (const ButtonSpec& spec : button_table) {
+        Btn* b = new Btn(spec.x, spec.y, spec.w, spec.h, spec.label, spec.id);
+        b->callback([](Fl_Widget*, void* data) { button_pressed(static_cast<Btn*>(data)); }, b);
+        widget_slots[spec.widget_id] = b;
+    }
+    show();
+    callback(shutdown_callback);
+}
+
+int AppWin::handle(int event) {
+    // The key of the latest key or mouse-button event, whatever this event is.
+    int key = Fl::event_key();
+    if (key == 0) return Fl_Window::handle(event);
+    if (key == FL_Escape) return 1;  // never closes the window
+    int mask;
+    if (key == FL_BackSpace || key == FL_Left || key == FL_Right) {
+        mask = KEY_MASK_BACKSPACE_LEFT_RIGHT;
+    } else if (key == FL_Up || key == FL_Down) {
+        mask = KEY_MASK_UP_DOWN;
+    } else {
+        return Fl_Window::handle(event);
+    }
+    if (key_mask_of(Fl::focus()) & mask) return Fl_Window::handle(event);
+    return 1;  // swallowed: the navigation keys never move the focus here
+}
+
+Btn::Btn(int x, int y, int w, int h, const char* label, int button_id)
+    : Fl_Button(x, y, w, h, label), id(button_id) {}
+
+int Btn::handle(int event) {
+    int key = Fl::event_key();
+    if (key != ' ' && key != FL_Enter) return Fl_Button::handle(event);
+    // Space and Enter press only the focused button, once per key press; the
+    // base class never sees them, so it cannot press a button a second time.
+    if (Fl::focus() == this && event == FL_KEYBOARD) button_pressed(this);
+    return 1;
+}
+
+Arrow::Arrow(int x, int y, int w, int h) : Fl_Box(x, y, w, h) {
+    box(FL_FLAT_BOX);
+    label(kArrowLabel);
+    align(FL_ALIGN_INSIDE);
+    labelcolor(FL_DARK3);
+    clear_visible_focus();
+    hide();
+}
+
+void button_pressed(Btn* button) {
+    if (button == nullptr || !button->active_r()) return;
+    for (const ButtonSpec& spec : button_table) {
+        if (spec.id == button->id) {
+            post_event(spec.widget_id);
+            return;
+        }
+    }
+}
+
+static void port_choice_changed(Fl_Widget* w, void*) {
+    if (w == widget_slots[WIDGET_PORT_CHOICE] && w->active_r()) post_event(EVENT_PORT_CHANGED);
+}
+
+static void file_input_changed(Fl_Widget* w, void*) {
+    if (w == widget_slots[WIDGET_FILE_INPUT] && w->active_r()) post_event(EVENT_FILE_NAME_CHANGED);
+}
+
+int create_arrows() {
+    upper_arrow = new Arrow(40, 112, 30, 30);
+    lower_arrow = new Arrow(40, 194, 30, 30);
+    marked_arrow = nullptr;
+    return 1;
+}
+
+int create_page_text() {
+    page_text_area = new Fl_Multiline_Output(80, 20, 430, 74);
+    page_text_area->color(FL_BACKGROUND_COLOR);
+    page_text_area->selection_color(FL_BACKGROUND_COLOR);
+    page_text_area->box(FL_FLAT_BOX);
+    page_text_area->textsize(16);
+    page_text_area->clear_visible_focus();
+    page_text_area->wrap(1);
+    return 1;
+}
+
+int create_port_choice() {
+    Fl_Choice* choice = new Fl_Choice(180, 112, 230, 30, "MIDI Output");
+    choice->clear_visible_focus();
+    choice->callback(port_choice_changed);
+    widget_slots[WIDGET_PORT_CHOICE] = choice;
+    port_count = 0;
+    port_names.clear();
+    return 1;
+}
+
+int create_file_input() {
+    Fl_Input* input = new Fl_Input(120, 194, 350, 30, "File");
+    input->when(FL_WHEN_CHANGED);
+    input->callback(file_input_changed);
+    widget_slots[WIDGET_FILE_INPUT] = input;
+    return 1;
+}
+
+void forget_widgets() {
+    for (Fl_Widget*& w : widget_slots) w = nullptr;
+    upper_arrow = lower_arrow = marked_arrow = nullptr;
+    page_text_area = nullptr;
+    port_names.clear();
+    port_count = 0;
+}
+
+int key_mask_of(const Fl_Widget* widget) {
+    if (widget == nullptr) return 0;
+    if (widget == widget_slots[WIDGET_FILE_INPUT]) return KEY_MASK_BACKSPACE_LEFT_RIGHT;
+    if (widget == widget_slots[WIDGET_PORT_CHOICE]) return KEY_MASK_UP_DOWN;
+    return 0;
+}
+
+// ------------------------------------------------------ keyboard shortcuts
+
+int shortcut_letter(const Fl_Widget* widget) {
+    if (widget == nullptr || widget->label() == nullptr) return 0;
+    const char* amp = std::strchr(widget->label(), '&');
+    if (amp == nullptr || amp[1] == '\0') return 0;
+    return std::tolower(static_cast<unsigned char>(amp[1]));
+}
+
+int shortcut_handler(int event) {
+    if (event != FL_SHORTCUT) return 0;
+    for (int id = WIDGET_BACK; id <= WIDGET_SKIP; id++) {
+        Fl_Widget* w = widget_slots[id];
+        int letter = shortcut_letter(w);
+        if (letter != 0 && letter == Fl::event_key()) {
+            if (!w->active_r()) return 0;  // an inactive button's letter does nothing
+            post_event(id);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// ------------------------------------------------------------- port list
+
+static Fl_Choice* port_choice() { return static_cast<Fl_Choice*>(widget_slots[WIDGET_PORT_CHOICE]); }
+
+// The menu treats "/" as a submenu separator, "\" as an escape, "&" as the
+// shortcut mark and a leading "_" as a divider; a device name is none of those.
+static std::string menu_label_for(const char* name) {
+    std::string label;
+    for (const char* p = name; *p; p++) {
+        if (*p == '/' || *p == '\\' || (*p == '_' && p == name)) {
+            label += '\\';
+            label += *p;
+        } else if (*p == '&') {
+            label += "&&";
+        } else {
+            label += *p;
+        }
+    }
+    return label;
+}
+
+void clear_port_list() {
+    if (port_choice() != nullptr) port_choice()->clear();
+    port_names.clear();
+    port_count = 0;
+}
+
+int port_list_add(const char* name) {
+    Fl_Choice* choice = port_choice();
+    if (choice == nullptr || name == nullptr) return port_count;
+    int index = choice->add(menu_label_for(name).c_str());
+    if (index < 0) return port_count;
+    // The menu keeps its entries in the order added, one per device.
+    port_names.resize(static_cast<size_t>(index) + 1);
+    port_names[static_cast<size_t>(index)] = name;
+    bool matches = false;
+    for (const char* pattern : kAmpPortPatterns) {
+        if (std::strstr(name, pattern) != nullptr) {
+            matches = true;
+            break;
+        }
+    }
+    if (matches || port_count == 0) choice->value(index);
+    port_count += 1;
+    return port_count;
+}
+
+const char* chosen_port_name() {
+    Fl_Choice* choice = port_choice();
+    if (choice == nullptr) return nullptr;
+    int index = choice->value();
+    if (index < 0 || static_cast<size_t>(index) >= port_names.size()) return nullptr;
+    return port_names[static_cast<size_t>(index)].c_str();
+}
+
+// ------------------------------------------------------------- file name
+
+const char* file_name() {
+    Fl_Input* input = static_cast<Fl_Input*>(widget_slots[WIDGET_FILE_INPUT]);
+    if (input == nullptr || input->value() == nullptr || input->value()[0] == '\0') return nullptr;
+    return input->value();
+}
+
+static void file_chosen(Fl_File_Chooser* chooser, void*) {
+    if (chooser == nullptr || chooser != current_chooser) return;  // an older chooser
+    Fl_Input* input = static_cast<Fl_Input*>(widget_slots[WIDGET_FILE_INPUT]);
+    if (input == nullptr) return;
+    const char* chosen = chooser->value(1);
+    input->value(chosen != nullptr ? chosen : "");
+    post_event(EVENT_FILE_NAME_CHANGED);
+}
+
+void open_file_chooser() {
+    // One chooser at a time: a second press closes the earlier dialog rather
+    // than leaving a dialog open whose choice would be ignored.
+    if (current_chooser != nullptr) {
+        current_chooser->hide();
+        delete current_chooser;
+        current_chooser = nullptr;
+    }
+    current_chooser = new Fl_File_Chooser(".", "Sys-ex files (*.syx)", Fl_File_Chooser::SINGLE,
+                                          "Select update file for amp");
+    current_chooser->preview(0);
+    current_chooser->callback(file_chosen);
+    current_chooser->show();
+}
+
+// ------------------------------------------------------- page operations
+
+Fl_Widget* widget_by_id(int id) {
+    if (id < WIDGET_ID_FIRST || id > WIDGET_ID_LAST) return nullptr;
+    return widget_slots[id];
+}
+
+void set_widget_active(int id, int flag) {
+    Fl_Widget* w = widget_by_id(id);
+    if (w == nullptr) return;
+    if (flag) {
+        w->activate();
+    } else {
+        w->deactivate();
+    }
+}
+
+int widget_active(int id) {
+    Fl_Widget* w = widget_by_id(id);
+    return w != nullptr && w->active_r();
+}
+
+void set_button_label(int id, const char* text) {
+    if (id < WIDGET_BACK || id > WIDGET_SKIP || text == nullptr) return;
+    Fl_Widget* w = widget_slots[id];
+    if (w != nullptr) w->label(text);
+}
+
+void focus_widget(int id) {
+    Fl_Widget* w = widget_by_id(id);
+    if (w != nullptr) Fl::focus(w);
+}
+
+void mark_arrow(int row) {
+    if (marked_arrow != nullptr) {
+        marked_arrow->hide();
+        marked_arrow = nullptr;
+    }
+    if (row == 1) marked_arrow = upper_arrow;
+    if (row == 2) marked_arrow = lower_arrow;
+    if (marked_arrow != nullptr) marked_arrow->show();
+}
+
+int marked_arrow_row() {
+    if (marked_arrow == nullptr) return 0;
+    return marked_arrow == upper_arrow ? 1 : 2;
+}
+
+void set_page_text(const char* text) {
+    if (page_text_area != nullptr) page_text_area->value(text != nullptr ? text : "");
+}
+
+const char* page_text() {
+    if (page_text_area == nullptr) return nullptr;
+    return page_text_area->value();
+}
