@@ -1,0 +1,241 @@
+#include "midi/jack/jack_midi.h"
+
+#include "midi/backend.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char kClientName[] = "zp-midi-out";
+// Clients of ours whose ports are never offered as devices.
+const char kOwnPrefix[] = "zp-midi-";
+const int kMaxPorts = 128;
+
+// Names of the devices found by the latest count, by device number.
+char g_out_names[kMaxPorts][MIDI_NAME_SIZE];
+uint32_t g_out_count = 0;
+
+// One open output. `held` is the buffer with the driver: set by long_msg on
+// the caller's thread, cleared by the process thread when it is finished (or
+// by the shutdown callback). `offset` and `written_all` belong to the process
+// thread while a buffer is held.
+struct JackOut {
+    MidiBackendHandle base;
+    jack_client_t* client;
+    jack_port_t* port;
+    MidiCallback cb;
+    uintptr_t instance;
+    MidiHeader* held;
+    uint32_t offset;
+    uint32_t written_all;
+    uint32_t lost;  // the buffer was not delivered whole
+    uint32_t dead;  // the server went away
+};
+
+template <typename T>
+T load(T* w) {
+    return __atomic_load_n(w, __ATOMIC_ACQUIRE);
+}
+template <typename T>
+void store(T* w, T v) {
+    __atomic_store_n(w, v, __ATOMIC_RELEASE);
+}
+
+void quiet(const char*) {}
+
+// libjack reports a missing server on standard error unless told otherwise.
+void silence_jack() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    jack_set_error_function(quiet);
+    jack_set_info_function(quiet);
+}
+
+jack_client_t* open_client(const char* name) {
+    silence_jack();
+    jack_status_t status;
+    return jack_client_open(name, JackNoStartServer, &status);
+}
+
+// Releases the held buffer and tells the port; `lost` when it did not go out
+// whole. Runs on the process thread or the shutdown callback's; whichever
+// takes the buffer first reports it.
+void finish(JackOut* o, bool lost) {
+    MidiHeader* h = __atomic_exchange_n(&o->held, static_cast<MidiHeader*>(nullptr), __ATOMIC_ACQ_REL);
+    if (!h) return;
+    if (lost) store(&o->lost, uint32_t(1));
+    o->cb(o, MIDI_MOM_DONE, o->instance, reinterpret_cast<uintptr_t>(h), 0);
+}
+
+// Length of the next event starting at d[0], at most `limit` bytes: one
+// message, or as much of a SysEx as fits. A SysEx ends with its F7; any other
+// status byte starts a new event; a real-time byte is an event of its own.
+size_t event_length(const uint8_t* d, size_t limit) {
+    if (d[0] >= 0xF7) return 1;
+    size_t e = 1;
+    while (e < limit) {
+        uint8_t b = d[e];
+        if (b >= 0x80 && b != 0xF7) break;
+        e++;
+        if (b == 0xF7) break;
+    }
+    return e;
+}
+
+int process(jack_nframes_t nframes, void* arg) {
+    JackOut* o = static_cast<JackOut*>(arg);
+    void* buf = jack_port_get_buffer(o->port, nframes);
+    jack_midi_clear_buffer(buf);
+    MidiHeader* h = load(&o->held);
+    if (!h) return 0;
+    if (o->written_all) {
+        // Last cycle's events have been read by every connected client.
+        o->written_all = 0;
+        o->offset = 0;
+        finish(o, false);
+        return 0;
+    }
+    if (!jack_port_connected(o->port)) {
+        // The device's port went away: nobody would receive these bytes.
+        o->offset = 0;
+        finish(o, true);
+        return 0;
+    }
+    const uint8_t* d = reinterpret_cast<const uint8_t*>(h->lpData);
+    uint32_t len = h->dwBufferLength;
+    while (o->offset < len) {
+        size_t space = jack_midi_max_event_size(buf);
+        if (space == 0) break;
+        size_t rest = len - o->offset;
+        size_t n = event_length(d + o->offset, rest < space ? rest : space);
+        jack_midi_data_t* dst = jack_midi_event_reserve(buf, 0, n);
+        if (!dst) break;
+        std::memcpy(dst, d + o->offset, n);
+        o->offset += uint32_t(n);
+    }
+    if (o->offset >= len) o->written_all = 1;
+    return 0;
+}
+
+void on_shutdown(void* arg) {
+    JackOut* o = static_cast<JackOut*>(arg);
+    store(&o->dead, uint32_t(1));
+    finish(o, true);
+}
+
+uint32_t out_count() {
+    g_out_count = 0;
+    jack_client_t* c = open_client("zp-midi-list");
+    if (!c) return 0;
+    const char** ports = jack_get_ports(c, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+    for (int i = 0; ports && ports[i] && g_out_count < uint32_t(kMaxPorts); i++) {
+        if (std::strncmp(ports[i], kOwnPrefix, sizeof kOwnPrefix - 1) == 0) continue;
+        if (std::strlen(ports[i]) >= MIDI_NAME_SIZE) continue;
+        std::snprintf(g_out_names[g_out_count++], MIDI_NAME_SIZE, "%s", ports[i]);
+    }
+    if (ports) jack_free(ports);
+    jack_client_close(c);
+    return g_out_count;
+}
+
+uint32_t out_caps(uint32_t dev, MidiDevCaps* caps) {
+    if (dev >= g_out_count) return MIDI_RES_BAD_DEVICE;
+    std::memcpy(caps->szPname, g_out_names[dev], MIDI_NAME_SIZE);
+    return MIDI_RES_OK;
+}
+
+uint32_t out_close(MidiHandle h);
+
+uint32_t out_open(MidiHandle* h, uint32_t dev, MidiCallback cb, uintptr_t instance) {
+    if (dev >= g_out_count) return MIDI_RES_BAD_DEVICE;
+    JackOut* o = static_cast<JackOut*>(std::calloc(1, sizeof(JackOut)));
+    if (!o) return MIDI_RES_NO_MEMORY;
+    o->base.owner = midi_jack_platform();
+    o->cb = cb;
+    o->instance = instance;
+    o->client = open_client(kClientName);
+    if (!o->client) {
+        std::free(o);
+        return MIDI_RES_NO_DRIVER;
+    }
+    o->port = jack_port_register(o->client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (!o->port || jack_set_process_callback(o->client, process, o) != 0) {
+        jack_client_close(o->client);
+        std::free(o);
+        return MIDI_RES_ERROR;
+    }
+    jack_on_shutdown(o->client, on_shutdown, o);
+    if (jack_activate(o->client) != 0) {
+        jack_client_close(o->client);
+        std::free(o);
+        return MIDI_RES_ERROR;
+    }
+    if (jack_connect(o->client, jack_port_name(o->port), g_out_names[dev]) != 0) {
+        jack_deactivate(o->client);
+        jack_client_close(o->client);
+        std::free(o);
+        return MIDI_RES_NO_DEVICE;
+    }
+    *h = o;
+    return MIDI_RES_OK;
+}
+
+uint32_t out_prepare(MidiHandle h, MidiHeader* hdr) {
+    if (!h) return MIDI_RES_INVALID_HANDLE;
+    if (!hdr || !hdr->lpData) return MIDI_RES_INVALID_PARAM;
+    hdr->dwFlags |= MIDI_HDR_PREPARED;
+    return MIDI_RES_OK;
+}
+
+uint32_t out_long_msg(MidiHandle h, MidiHeader* hdr) {
+    JackOut* o = static_cast<JackOut*>(h);
+    if (!o) return MIDI_RES_INVALID_HANDLE;
+    if (!hdr || !(hdr->dwFlags & MIDI_HDR_PREPARED)) return MIDI_RES_UNPREPARED;
+    if (load(&o->dead)) return MIDI_RES_NO_DEVICE;
+    if (load(&o->held)) return MIDI_RES_NOT_READY;
+    hdr->dwFlags = (hdr->dwFlags & ~MIDI_HDR_DONE) | MIDI_HDR_INQUEUE;
+    store(&o->lost, uint32_t(0));
+    store(&o->held, hdr);
+    return MIDI_RES_OK;
+}
+
+uint32_t out_unprepare(MidiHandle h, MidiHeader* hdr) {
+    JackOut* o = static_cast<JackOut*>(h);
+    if (!o) return MIDI_RES_INVALID_HANDLE;
+    if (!hdr) return MIDI_RES_INVALID_PARAM;
+    if (load(&o->held) == hdr) return MIDI_RES_STILL_PLAYING;
+    hdr->dwFlags &= ~(MIDI_HDR_PREPARED | MIDI_HDR_INQUEUE);
+    hdr->dwFlags |= MIDI_HDR_DONE;
+    if (__atomic_exchange_n(&o->lost, uint32_t(0), __ATOMIC_ACQ_REL)) hdr->dwFlags |= MIDI_HDR_FAILED;
+    return MIDI_RES_OK;
+}
+
+uint32_t out_close(MidiHandle h) {
+    JackOut* o = static_cast<JackOut*>(h);
+    if (!o) return MIDI_RES_INVALID_HANDLE;
+    if (load(&o->held)) return MIDI_RES_STILL_PLAYING;
+    jack_deactivate(o->client);
+    jack_client_close(o->client);
+    std::free(o);
+    return MIDI_RES_OK;
+}
+
+// Grouped like the table it fills; the input side offers no devices yet.
+const MidiPlatform kJack = {
+    "jack",
+    out_count, out_caps, out_open, out_prepare, out_long_msg, out_unprepare, out_close,
+    midi_backend_no_count, midi_backend_no_caps, midi_backend_no_open, midi_backend_no_buffer,
+    midi_backend_no_buffer, midi_backend_no_handle, midi_backend_no_handle, midi_backend_no_handle,
+    midi_backend_no_buffer, midi_backend_no_handle,
+    midi_backend_pause_ms,
+};
+
+}  // namespace
+
+const MidiPlatform* midi_jack_platform() { return &kJack; }

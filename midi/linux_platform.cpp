@@ -1,0 +1,124 @@
+// The system platform on Linux: the ALSA rawmidi devices followed by the JACK
+// ports. Device numbers are split across the backends in that order, each
+// backend's count being taken afresh by every count call.
+#include "midi/alsa/alsa_midi.h"
+#include "midi/backend.h"
+#include "midi/jack/jack_midi.h"
+
+#include <ctime>
+
+namespace {
+
+const int kBackends = 2;
+
+// In device-number order.
+const MidiPlatform* backend(int i) { return i == 0 ? midi_alsa_platform() : midi_jack_platform(); }
+
+// Counts from the latest count call, per side; device numbers are resolved
+// against them.
+uint32_t g_out_counts[kBackends];
+uint32_t g_in_counts[kBackends];
+
+// Backend owning device `dev`, with *local set to its number there.
+const MidiPlatform* route(const uint32_t* counts, uint32_t dev, uint32_t* local) {
+    for (int i = 0; i < kBackends; i++) {
+        if (dev < counts[i]) {
+            *local = dev;
+            return backend(i);
+        }
+        dev -= counts[i];
+    }
+    return nullptr;
+}
+
+const MidiPlatform* owner(MidiHandle h) { return static_cast<MidiBackendHandle*>(h)->owner; }
+
+uint32_t out_count() {
+    uint32_t n = 0;
+    for (int i = 0; i < kBackends; i++) n += g_out_counts[i] = backend(i)->out_count();
+    return n;
+}
+
+uint32_t out_caps(uint32_t dev, MidiDevCaps* caps) {
+    uint32_t local;
+    const MidiPlatform* b = route(g_out_counts, dev, &local);
+    return b ? b->out_caps(local, caps) : MIDI_RES_BAD_DEVICE;
+}
+
+uint32_t out_open(MidiHandle* h, uint32_t dev, MidiCallback cb, uintptr_t instance) {
+    uint32_t local;
+    const MidiPlatform* b = route(g_out_counts, dev, &local);
+    return b ? b->out_open(h, local, cb, instance) : MIDI_RES_BAD_DEVICE;
+}
+
+uint32_t out_prepare(MidiHandle h, MidiHeader* hdr) {
+    return h ? owner(h)->out_prepare(h, hdr) : MIDI_RES_INVALID_HANDLE;
+}
+uint32_t out_long_msg(MidiHandle h, MidiHeader* hdr) {
+    return h ? owner(h)->out_long_msg(h, hdr) : MIDI_RES_INVALID_HANDLE;
+}
+uint32_t out_unprepare(MidiHandle h, MidiHeader* hdr) {
+    return h ? owner(h)->out_unprepare(h, hdr) : MIDI_RES_INVALID_HANDLE;
+}
+uint32_t out_close(MidiHandle h) { return h ? owner(h)->out_close(h) : MIDI_RES_INVALID_HANDLE; }
+
+uint32_t in_count() {
+    uint32_t n = 0;
+    for (int i = 0; i < kBackends; i++) n += g_in_counts[i] = backend(i)->in_count();
+    return n;
+}
+
+uint32_t in_caps(uint32_t dev, MidiDevCaps* caps) {
+    uint32_t local;
+    const MidiPlatform* b = route(g_in_counts, dev, &local);
+    return b ? b->in_caps(local, caps) : MIDI_RES_BAD_DEVICE;
+}
+
+uint32_t in_open(MidiHandle* h, uint32_t dev, MidiCallback cb, uintptr_t instance) {
+    uint32_t local;
+    const MidiPlatform* b = route(g_in_counts, dev, &local);
+    return b ? b->in_open(h, local, cb, instance) : MIDI_RES_BAD_DEVICE;
+}
+
+uint32_t in_prepare(MidiHandle h, MidiHeader* hdr) {
+    return h ? owner(h)->in_prepare(h, hdr) : MIDI_RES_INVALID_HANDLE;
+}
+uint32_t in_add_buffer(MidiHandle h, MidiHeader* hdr) {
+    return h ? owner(h)->in_add_buffer(h, hdr) : MIDI_RES_INVALID_HANDLE;
+}
+uint32_t in_start(MidiHandle h) { return h ? owner(h)->in_start(h) : MIDI_RES_INVALID_HANDLE; }
+uint32_t in_stop(MidiHandle h) { return h ? owner(h)->in_stop(h) : MIDI_RES_INVALID_HANDLE; }
+uint32_t in_reset(MidiHandle h) { return h ? owner(h)->in_reset(h) : MIDI_RES_INVALID_HANDLE; }
+uint32_t in_unprepare(MidiHandle h, MidiHeader* hdr) {
+    return h ? owner(h)->in_unprepare(h, hdr) : MIDI_RES_INVALID_HANDLE;
+}
+uint32_t in_close(MidiHandle h) { return h ? owner(h)->in_close(h) : MIDI_RES_INVALID_HANDLE; }
+
+// Grouped like the table it fills.
+const MidiPlatform kLinux = {
+    "linux",
+    out_count, out_caps, out_open, out_prepare, out_long_msg, out_unprepare, out_close,
+    in_count, in_caps, in_open, in_prepare, in_add_buffer, in_start, in_stop, in_reset,
+    in_unprepare, in_close,
+    midi_backend_pause_ms,
+};
+
+}  // namespace
+
+uint32_t midi_backend_no_count() { return 0; }
+uint32_t midi_backend_no_caps(uint32_t, MidiDevCaps*) { return MIDI_RES_BAD_DEVICE; }
+uint32_t midi_backend_no_open(MidiHandle*, uint32_t, MidiCallback, uintptr_t) {
+    return MIDI_RES_BAD_DEVICE;
+}
+uint32_t midi_backend_no_buffer(MidiHandle, MidiHeader*) { return MIDI_RES_INVALID_HANDLE; }
+uint32_t midi_backend_no_handle(MidiHandle) { return MIDI_RES_INVALID_HANDLE; }
+
+void midi_backend_pause_ms(uint32_t ms) {
+    timespec ts;
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = long(ms % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+const MidiPlatform* midi_system_platform() { return &kLinux; }

@@ -1,0 +1,107 @@
+// MIDI output port: sends SysEx bytes to an output device without blocking.
+//
+// midi_out_send queues the bytes and, when the driver holds no buffer of this
+// port, hands everything queued to the driver as one long message. At most one
+// buffer is with the driver; when it has finished, the driver's callback only
+// raises a flag, and the buffer is retired and the next one started inside the
+// next send, can-accept, pending or close. Between calls nothing moves.
+//
+// The port's operations are called from one thread. Every operation but the
+// listing and error-text ones ends with an `err` out-parameter that receives 0
+// or a code from MidiOutError; it may be null.
+#ifndef ZP_MIDI_MIDI_OUT_H
+#define ZP_MIDI_MIDI_OUT_H
+
+#include "midi/byte_queue.h"
+#include "midi/platform.h"
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint32_t MIDI_OUT_BUFFER_SIZE = 10240;   // staging buffer and queue capacity
+constexpr uint32_t MIDI_OUT_TAG = 0x54554F4Du;      // "MOUT" in memory order
+
+// Error codes of the output port; midi_out_error_text keeps one text per code.
+enum MidiOutError {
+    MIDI_OUT_OK = 0,
+    MIDI_OUT_INVALID_COUNT = 1,
+    MIDI_OUT_INVALID_OBJECT = 2,  // kept for its text; nothing returns it
+    MIDI_OUT_DEVICE_ERROR = 3,
+    MIDI_OUT_NOT_FOUND = 4,
+    MIDI_OUT_NULL_POINTER = 5,
+    MIDI_OUT_NO_MEMORY = 6,
+    MIDI_OUT_UNKNOWN = 7,         // kept for its text; nothing returns it
+};
+
+// An open output device. Allocated zero-filled by open, released by a
+// successful close. The driver's callback reads `tag` and `handle` and writes
+// only `done`; everything else belongs to the thread calling the operations.
+struct MidiOutPort {
+    uint32_t last_result;        // latest platform result for this port; 0 is success
+    uint32_t done;               // 1 once the driver finished the buffer; cleared by poll
+    uint32_t tag;                // MIDI_OUT_TAG while open, 0 once closed
+    uint32_t closing;            // close has begun: no new buffer is started
+    uint32_t failed;             // a buffer could not be prepared, sent or finished; never cleared
+    MidiHandle handle;           // the open device
+    MidiHeader header;           // the one header used for every long message
+    uint32_t in_flight_length;   // bytes in the buffer held by the driver
+    uint8_t staging[MIDI_OUT_BUFFER_SIZE];  // what `header` points at
+    ByteQueue* queue;            // send queue, owned; its first in_flight_length bytes are in staging
+    uint32_t in_flight;          // a buffer is with the driver and not yet retired
+};
+
+// Number of output devices; devices are numbered 0 to count - 1.
+int midi_out_device_count();
+
+// Product name of device `n`, or null when n is out of range or the device
+// cannot be queried. The text lives in one module-wide record that the next
+// call overwrites.
+const char* midi_out_device_name(int n);
+
+// Calls `fn` once per device in device order with its name; devices that
+// cannot be queried are skipped.
+void midi_out_list_devices(void (*fn)(const char* name));
+
+// Number of the first device whose name equals `name` exactly; -1 for a null
+// name or no match. An empty name gives 0 without asking for devices.
+int midi_out_find_device(const char* name);
+
+// Opens device `n`. Null with code 4 (no such device), 6 (no memory) or 3 (the
+// device refused); nothing is left allocated on failure.
+MidiOutPort* midi_out_open(int n, int* err);
+
+// Opens the first device named exactly `name`; code 4 when none is.
+MidiOutPort* midi_out_open_by_name(const char* name, int* err);
+
+// Queues as many of the `length` bytes as fit and starts a buffer when none is
+// with the driver. Returns the number taken (possibly fewer than length, with
+// code 0), or -1 with code 4 (invalid port), 5 (null bytes), 1 (length <= 0)
+// or 3 (the port has failed; nothing is taken).
+int midi_out_send(MidiOutPort* port, const uint8_t* bytes, int length, int* err);
+
+// 1 when the port has not failed and its queue has strictly more free space
+// than max(count, 1); else 0. Code 4 for an invalid port, 1 for count < 0.
+int midi_out_can_accept(MidiOutPort* port, int count, int* err);
+
+// Bytes queued and not yet confirmed sent, the buffer with the driver
+// included. 0 with code 4 for an invalid port. A failed port still reports its
+// stranded bytes but with code 3, so a caller waiting for 0 learns that it
+// never will.
+int midi_out_pending(MidiOutPort* port, int* err);
+
+// Closes the port: pauses once for 10 ms if a buffer is with the driver and
+// retires it if the driver has finished. Returns 1 and releases the port, or 0
+// with code 4 (invalid port) or 3 (a buffer is still with the driver, or the
+// device refused to close): the port then stays open, marked closing, and a
+// later close tries again. Bytes still queued are dropped unsent.
+int midi_out_close(MidiOutPort* port, int* err);
+
+// Fixed English text for a code; null for 0, "(?)" past the table.
+const char* midi_out_error_text(unsigned code);
+
+// Test seam: the allocator open uses for the port record (zero-filled by the
+// port). Null restores calloc-style allocation.
+using MidiOutAllocFn = void* (*)(size_t);
+void midi_out_set_allocator(MidiOutAllocFn fn);
+
+#endif

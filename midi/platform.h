@@ -1,0 +1,146 @@
+// The platform MIDI layer: the handful of MIDI service operations that the
+// output and input ports need, shaped like the Windows multimedia calls so the
+// ports read the same on every platform.
+//
+// Each backend (midi/winmm, midi/jack, midi/alsa) provides one constant table
+// of these operations. The ports reach the platform only through
+// midi_platform(), which tests may point at a scripted double.
+//
+// Results are winmm result codes: 0 is success, 65 means the driver still
+// holds a buffer. Callbacks run on a thread of the platform's own and receive
+// the handle, a message code, the instance data given at open and two
+// message parameters.
+#ifndef ZP_MIDI_PLATFORM_H
+#define ZP_MIDI_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define ZP_MIDI_CALLBACK __stdcall
+#else
+#define ZP_MIDI_CALLBACK
+#endif
+
+// Result codes (the winmm values).
+enum : uint32_t {
+    MIDI_RES_OK = 0,
+    MIDI_RES_ERROR = 1,            // unspecified failure
+    MIDI_RES_BAD_DEVICE = 2,       // device number out of range
+    MIDI_RES_ALLOCATED = 4,        // device already in use
+    MIDI_RES_INVALID_HANDLE = 5,
+    MIDI_RES_NO_DRIVER = 6,
+    MIDI_RES_NO_MEMORY = 7,
+    MIDI_RES_INVALID_PARAM = 11,
+    MIDI_RES_UNPREPARED = 64,      // header not prepared
+    MIDI_RES_STILL_PLAYING = 65,   // the driver still holds the buffer
+    MIDI_RES_NOT_READY = 67,       // a buffer is already with the driver
+    MIDI_RES_NO_DEVICE = 68,       // the device went away
+};
+
+// Callback messages (the winmm values).
+enum : uint32_t {
+    MIDI_MIM_OPEN = 0x3C1,
+    MIDI_MIM_CLOSE = 0x3C2,
+    MIDI_MIM_DATA = 0x3C3,       // p1: short message, status in the low byte
+    MIDI_MIM_LONGDATA = 0x3C4,   // p1: the returned MidiHeader
+    MIDI_MIM_ERROR = 0x3C5,      // p1: an invalid short message
+    MIDI_MIM_LONGERROR = 0x3C6,  // p1: a returned MidiHeader with bad data
+    MIDI_MOM_OPEN = 0x3C7,
+    MIDI_MOM_CLOSE = 0x3C8,
+    MIDI_MOM_DONE = 0x3C9,       // p1: the finished MidiHeader
+    MIDI_MIM_MOREDATA = 0x3CC,   // like MIM_DATA, more is waiting
+};
+
+// Header flags. MIDI_HDR_FAILED is ours: winmm never sets that bit. A backend
+// sets it (at unprepare) when the device failed before the whole buffer went
+// out, so the port can tell a finished buffer from a lost one.
+enum : uint32_t {
+    MIDI_HDR_DONE = 0x1,
+    MIDI_HDR_PREPARED = 0x2,
+    MIDI_HDR_INQUEUE = 0x4,
+    MIDI_HDR_FAILED = 0x80000000u,
+};
+
+// Longest device name including its NUL. winmm names are at most 31
+// characters; JACK port names ("client:port") and ALSA names can be longer.
+#if defined(_WIN32)
+constexpr size_t MIDI_NAME_SIZE = 32;
+#else
+constexpr size_t MIDI_NAME_SIZE = 320;
+#endif
+
+// A buffer header, laid out like winmm's MIDIHDR (the winmm backend hands it
+// to the system as one). The ports set lpData, dwBufferLength and dwFlags
+// before preparing; input ports read dwBytesRecorded and dwFlags.
+struct MidiHeader {
+    char* lpData;
+    uint32_t dwBufferLength;
+    uint32_t dwBytesRecorded;
+    uintptr_t dwUser;
+    uint32_t dwFlags;
+    MidiHeader* lpNext;
+    uintptr_t reserved;
+    uint32_t dwOffset;
+    uintptr_t dwReserved[8];
+};
+
+// Device capabilities: only the name is used.
+struct MidiDevCaps {
+    char szPname[MIDI_NAME_SIZE];
+};
+
+using MidiHandle = void*;
+using MidiCallback = void(ZP_MIDI_CALLBACK*)(MidiHandle h, uint32_t msg, uintptr_t instance,
+                                              uintptr_t p1, uintptr_t p2);
+
+// One backend's operations. Device numbers are those of the latest count call:
+// callers count first, then name or open by number.
+struct MidiPlatform {
+    const char* name;
+
+    // Output side.
+    uint32_t (*out_count)();
+    uint32_t (*out_caps)(uint32_t dev, MidiDevCaps* caps);
+    uint32_t (*out_open)(MidiHandle* h, uint32_t dev, MidiCallback cb, uintptr_t instance);
+    uint32_t (*out_prepare)(MidiHandle h, MidiHeader* hdr);
+    // Hands a prepared buffer to the driver and returns at once; the callback
+    // later gets MIDI_MOM_DONE with the header once every byte went out.
+    uint32_t (*out_long_msg)(MidiHandle h, MidiHeader* hdr);
+    // 65 while the driver still holds the buffer.
+    uint32_t (*out_unprepare)(MidiHandle h, MidiHeader* hdr);
+    // 65 while a buffer is still held.
+    uint32_t (*out_close)(MidiHandle h);
+
+    // Input side.
+    uint32_t (*in_count)();
+    uint32_t (*in_caps)(uint32_t dev, MidiDevCaps* caps);
+    uint32_t (*in_open)(MidiHandle* h, uint32_t dev, MidiCallback cb, uintptr_t instance);
+    uint32_t (*in_prepare)(MidiHandle h, MidiHeader* hdr);
+    // Gives the driver an empty buffer to fill; it comes back through the
+    // callback (MIM_LONGDATA or MIM_LONGERROR) with dwBytesRecorded set.
+    uint32_t (*in_add_buffer)(MidiHandle h, MidiHeader* hdr);
+    uint32_t (*in_start)(MidiHandle h);
+    uint32_t (*in_stop)(MidiHandle h);
+    // Returns every buffer still held, each through the callback.
+    uint32_t (*in_reset)(MidiHandle h);
+    uint32_t (*in_unprepare)(MidiHandle h, MidiHeader* hdr);
+    // 65 while buffers are still held.
+    uint32_t (*in_close)(MidiHandle h);
+
+    // Pauses the calling thread (the output port's one pause in close).
+    void (*pause_ms)(uint32_t ms);
+};
+
+// The platform the ports use: the one set by midi_platform_set, else the
+// system's own (winmm on Windows; rawmidi devices then JACK ports on Linux).
+const MidiPlatform* midi_platform();
+
+// Makes the ports use `p` from now on; null restores the system's platform.
+// Not for use while a port is open.
+void midi_platform_set(const MidiPlatform* p);
+
+// The system's own platform table.
+const MidiPlatform* midi_system_platform();
+
+#endif
