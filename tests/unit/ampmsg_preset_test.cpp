@@ -157,6 +157,17 @@ TEST(PresetBlock, SlotTable) {
         EXPECT_EQ(preset_get_slot_kind(blk.b, s), 0);
     }
     EXPECT_EQ(preset_slot_controller(0, 4), -1);
+    // A null block reads like a cleared one and is never written.
+    EXPECT_EQ(preset_get_slot_switch(nullptr, 0), 0);
+    EXPECT_EQ(preset_get_slot_value(nullptr, 0), 255);
+    EXPECT_EQ(preset_get_slot_param(nullptr, 0, 0), 255);
+    EXPECT_EQ(preset_get_slot_kind(nullptr, 0), 0);
+    preset_set_slot_switch(nullptr, 0, 1);
+    preset_set_slot_value(nullptr, 0, 1);
+    preset_set_slot_param(nullptr, 0, 0, 1);
+    preset_set_slot_kind(nullptr, 0, 1);
+    preset_set_row(nullptr, 0, 1);
+    preset_set_cc88_89(nullptr, 1000);
     EXPECT_TRUE(untouched_except(blk, {}));
     EXPECT_EQ(preset_get_slot_param(blk.b, 1, 4), 255);
     blk.b[67] = 33;
