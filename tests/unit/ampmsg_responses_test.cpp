@@ -369,6 +369,27 @@ TEST(ResponseDecode, KnownAnswers) {
     }
 }
 
+// Every form of bytes 8 and 47 of a command 20 reply. No byte 8 gives kind 4:
+// the amp's byte 8 value 4 reads as kind 5, and everything past 4 as 0.
+TEST(ResponseDecode, Cmd20KindsForEveryByte) {
+    const int byte8_kind[] = {0, 1, 2, 3, 5};
+    const int byte47_kind[] = {1, 2, 3, 17, 17, 17, 17, 17};
+    for (int b = 0; b < 128; ++b) {
+        Bytes m = amp_msg_of_length(20, 87);
+        m[8] = uint8_t(b);
+        m[47] = uint8_t(b);
+        Decoded d = decode(m);
+        ASSERT_NE(d.record, nullptr) << b;
+        const Cmd20Reply& p = payload_of<Cmd20Reply>(d.record);
+        EXPECT_EQ(p.byte8_kind, b < 5 ? byte8_kind[b] : 0) << b;
+        EXPECT_NE(p.byte8_kind, 4) << b;
+        EXPECT_EQ(p.byte8_low, b & 7) << b;
+        EXPECT_EQ(p.byte47_kind, byte47_kind[b & 7]) << b;
+        EXPECT_EQ(p.byte47_bit4 + 2 * p.byte47_bit5 + 4 * p.byte47_bit6, (b >> 4) & 7) << b;
+        amp_record_free(d.record, nullptr);
+    }
+}
+
 TEST(ResponseDecode, NullMessageAndBadLength) {
     int err = -1;
     EXPECT_EQ(amp_response_decode(nullptr, 9, &err), nullptr);
