@@ -1,6 +1,7 @@
 #include "midi/jack/jack_midi.h"
 
 #include "midi/backend.h"
+#include "midi/jack/jack_midi_in.h"
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -226,13 +227,13 @@ uint32_t out_close(MidiHandle h) {
     return MIDI_RES_OK;
 }
 
-// Grouped like the table it fills; the input side offers no devices yet.
+// Grouped like the table it fills; the input side is in jack_midi_in.cpp.
 const MidiPlatform kJack = {
     "jack",
     out_count, out_caps, out_open, out_prepare, out_long_msg, out_unprepare, out_close,
-    midi_backend_no_count, midi_backend_no_caps, midi_backend_no_open, midi_backend_no_buffer,
-    midi_backend_no_buffer, midi_backend_no_handle, midi_backend_no_handle, midi_backend_no_handle,
-    midi_backend_no_buffer, midi_backend_no_handle,
+    midi_jack_in_count, midi_jack_in_caps, midi_jack_in_open, midi_jack_in_prepare,
+    midi_jack_in_add_buffer, midi_jack_in_start, midi_jack_in_stop, midi_jack_in_reset,
+    midi_jack_in_unprepare, midi_jack_in_close,
     midi_backend_pause_ms,
 };
 
