@@ -1,0 +1,98 @@
+// ampctl: a command-line companion that talks to the amp through the MIDI
+// ports and the amp message library. The pieces that do not need a device
+// (cutting received bytes into messages, the request catalogue, printing
+// decoded replies) are plain functions here so tests can drive them.
+#ifndef ZP_TOOLS_AMPCTL_AMPCTL_H
+#define ZP_TOOLS_AMPCTL_AMPCTL_H
+
+#include "ampmsg/message.h"
+#include "ampmsg/requests.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// ---------------------------------------------------------------- messages
+
+constexpr uint32_t AMPCTL_MAX_MESSAGE = 4096;  // longer SysEx messages are dropped
+
+// Cuts the bytes read from an input port into whole messages. The port stores
+// short messages the moment they arrive but SysEx data only when it is read,
+// so a short message can sit between two parts of a SysEx message; it is taken
+// out whole and the SysEx goes on around it.
+struct AmpctlSplitter {
+    uint8_t sysex[AMPCTL_MAX_MESSAGE];
+    uint32_t sysex_len;
+    bool in_sysex;
+    bool sysex_overflow;  // the current SysEx outgrew the buffer
+    uint8_t shortm[3];
+    uint32_t short_len;
+    uint32_t short_need;
+    uint32_t dropped;  // SysEx messages cut short or too long, and stray bytes
+};
+
+void splitter_init(AmpctlSplitter* s);
+
+// Takes one byte. When it completes a message, points *msg at it (valid until
+// the next call), sets *len and returns true.
+bool splitter_feed(AmpctlSplitter* s, uint8_t b, const uint8_t** msg, uint32_t* len);
+
+// ---------------------------------------------------------------- catalogue
+
+// Arguments of one request, as parsed from the command line.
+struct AmpctlArgs {
+    int32_t v[4];           // numeric arguments in order; absent ones are -1
+    int count;              // numeric arguments given
+    const char* text;       // a name argument
+    uint8_t block[128];     // controller values (255: none) for store_block
+    WordTable table;        // words for write_word_table
+};
+
+// How an entry's arguments are written on the command line.
+enum AmpctlArgKind {
+    ARGS_NUMBERS,  // min..max integers
+    ARGS_NAME,     // min integers, then one name
+    ARGS_PAIRS,    // two integers, then CC=VALUE pairs
+    ARGS_WORDS,    // 1..217 words
+};
+
+struct AmpctlRequest {
+    const char* name;
+    AmpctlArgKind kind;
+    int min_args;
+    int max_args;
+    const char* usage;  // the arguments as --help shows them
+    const char* what;   // one line for --help
+    AmpMessage* (*build)(const AmpctlArgs* a, int* err);
+};
+
+// The catalogue, in --help order, and its length.
+const AmpctlRequest* ampctl_requests(size_t* count);
+
+// The entry named `name`, or null.
+const AmpctlRequest* ampctl_find_request(const char* name);
+
+// Parses the words after a request's name into `a`. False with a one-line
+// reason in `why` when they do not fit the entry.
+bool ampctl_parse_args(const AmpctlRequest* r, int argc, char** argv, AmpctlArgs* a, char* why,
+                       size_t why_len);
+
+// Parses a whole decimal or 0x-hexadecimal number in lo..hi.
+bool ampctl_parse_number(const char* s, long lo, long hi, long* out);
+
+// ---------------------------------------------------------------- printing
+
+// Prints a decoded record field by field ("name: value" lines), or as one
+// JSON object on one line.
+void ampctl_print_response(FILE* f, const AmpResponse* r, bool json);
+
+// Prints every parameter of a preset block by the name of its getter.
+void ampctl_print_block(FILE* f, const uint8_t* block, bool json);
+
+// Prints bytes as hexadecimal pairs separated by blanks.
+void ampctl_print_hex(FILE* f, const uint8_t* bytes, size_t n);
+
+// The name of a response type code ("identity", "cmd11", ...); "?" if unknown.
+const char* ampctl_type_name(int32_t type);
+
+#endif
