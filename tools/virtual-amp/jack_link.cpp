@@ -1,0 +1,282 @@
+// The JACK side of the virtual amp: a client with one MIDI input and one MIDI
+// output port. The process callback only copies bytes between the ports and
+// two rings; all of the amp's work happens on the main thread.
+#include "tools/virtual-amp/vamp.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+// ---------------------------------------------------------------- ring
+
+bool ring_init(VampRing* r, size_t cap) {
+    size_t c = 1;
+    while (c < cap) c <<= 1;
+    r->buf = static_cast<uint8_t*>(std::malloc(c));
+    r->cap = r->buf ? c : 0;
+    r->head.store(0, std::memory_order_relaxed);
+    r->tail.store(0, std::memory_order_relaxed);
+    return r->buf != nullptr;
+}
+
+void ring_free(VampRing* r) {
+    std::free(r->buf);
+    r->buf = nullptr;
+    r->cap = 0;
+}
+
+size_t ring_used(const VampRing* r) {
+    return r->head.load(std::memory_order_acquire) - r->tail.load(std::memory_order_acquire);
+}
+
+size_t ring_space(const VampRing* r) { return r->cap - ring_used(r); }
+
+namespace {
+
+void ring_copy_in(VampRing* r, size_t at, const void* src, size_t n) {
+    const uint8_t* s = static_cast<const uint8_t*>(src);
+    size_t off = at & (r->cap - 1);
+    size_t first = n < r->cap - off ? n : r->cap - off;
+    std::memcpy(r->buf + off, s, first);
+    std::memcpy(r->buf, s + first, n - first);
+}
+
+void ring_copy_out(const VampRing* r, size_t at, void* dst, size_t n) {
+    uint8_t* d = static_cast<uint8_t*>(dst);
+    size_t off = at & (r->cap - 1);
+    size_t first = n < r->cap - off ? n : r->cap - off;
+    std::memcpy(d, r->buf + off, first);
+    std::memcpy(d + first, r->buf, n - first);
+}
+
+}  // namespace
+
+bool ring_write2(VampRing* r, const void* a, size_t na, const void* b, size_t nb) {
+    size_t head = r->head.load(std::memory_order_relaxed);
+    size_t tail = r->tail.load(std::memory_order_acquire);
+    if (r->cap - (head - tail) < na + nb) return false;
+    if (na) ring_copy_in(r, head, a, na);
+    if (nb) ring_copy_in(r, head + na, b, nb);
+    r->head.store(head + na + nb, std::memory_order_release);
+    return true;
+}
+
+bool ring_peek(const VampRing* r, void* dst, size_t n) {
+    size_t tail = r->tail.load(std::memory_order_relaxed);
+    size_t head = r->head.load(std::memory_order_acquire);
+    if (head - tail < n) return false;
+    ring_copy_out(r, tail, dst, n);
+    return true;
+}
+
+bool ring_read(VampRing* r, void* dst, size_t n) {
+    if (!ring_peek(r, dst, n)) return false;
+    r->tail.store(r->tail.load(std::memory_order_relaxed) + n, std::memory_order_release);
+    return true;
+}
+
+// ---------------------------------------------------------------- link
+
+namespace {
+
+// Received events: a header, then the bytes.
+struct RxHeader {
+    uint64_t t_us;
+    uint32_t length;
+};
+
+inline constexpr size_t kRxRing = 8u << 20;  // several seconds of anything JACK can carry
+inline constexpr size_t kTxRing = 256u << 10;
+
+void jack_error_line(const char* msg) { std::fprintf(stderr, "virtual-amp: JACK: %s\n", msg); }
+void jack_quiet(const char*) {}
+
+double realtime_s() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
+struct VampLink {
+    jack_client_t* client;
+    jack_port_t* in;
+    jack_port_t* out;
+    VampRing rx;
+    VampRing tx;
+    std::atomic<uint64_t> lost;
+    std::atomic<bool> gone;
+    std::atomic<bool> ready;  // both ports registered; the process callback may use them
+    uint32_t tx_left;   // bytes of the message being written still in the ring (process thread only)
+    uint32_t tx_total;  // its full length
+    uint64_t jack_t0;   // JACK time and wall clock taken together at open
+    double wall_t0;
+    char in_name[160];
+    char out_name[160];
+};
+
+namespace {
+
+void take_input(VampLink* l, jack_nframes_t nframes) {
+    void* buf = jack_port_get_buffer(l->in, nframes);
+    jack_nframes_t base = jack_last_frame_time(l->client);
+    uint32_t n = jack_midi_get_event_count(buf);
+    for (uint32_t i = 0; i < n; i++) {
+        jack_midi_event_t ev;
+        if (jack_midi_event_get(&ev, buf, i) != 0) continue;
+        RxHeader h = {uint64_t(jack_frames_to_time(l->client, base + ev.time)), uint32_t(ev.size)};
+        if (!ring_write2(&l->rx, &h, sizeof h, ev.buffer, ev.size))
+            l->lost.fetch_add(ev.size, std::memory_order_relaxed);
+    }
+}
+
+// Writes queued messages to the output port. A message waits for the next
+// cycle when it does not fit into what is left of this one; only a message
+// larger than an empty buffer takes is split into pieces.
+void give_output(VampLink* l, jack_nframes_t nframes) {
+    void* buf = jack_port_get_buffer(l->out, nframes);
+    jack_midi_clear_buffer(buf);
+    bool wrote = false;
+    for (;;) {
+        if (l->tx_left == 0) {
+            uint32_t len = 0;
+            if (!ring_peek(&l->tx, &len, sizeof len)) break;
+            ring_read(&l->tx, &len, sizeof len);
+            l->tx_left = l->tx_total = len;
+            if (len == 0) continue;
+        }
+        size_t room = jack_midi_max_event_size(buf);
+        if (room == 0) break;
+        size_t n = l->tx_left;
+        if (n > room) {
+            // A whole message waits for an empty buffer; one that an empty
+            // buffer cannot hold, or that is already begun, goes in pieces.
+            if (wrote && l->tx_left == l->tx_total) break;
+            n = room;
+        }
+        jack_midi_data_t* dst = jack_midi_event_reserve(buf, 0, n);
+        if (!dst) break;
+        ring_read(&l->tx, dst, n);
+        l->tx_left -= uint32_t(n);
+        wrote = true;
+    }
+}
+
+int on_process(jack_nframes_t nframes, void* arg) {
+    VampLink* l = static_cast<VampLink*>(arg);
+    if (!l->ready.load(std::memory_order_acquire)) return 0;
+    take_input(l, nframes);
+    give_output(l, nframes);
+    return 0;
+}
+
+void on_shutdown(void* arg) { static_cast<VampLink*>(arg)->gone.store(true); }
+
+}  // namespace
+
+VampLink* link_open(const char* client_name, char* errbuf, size_t errlen) {
+    jack_set_error_function(jack_quiet);
+    jack_set_info_function(jack_quiet);
+    VampLink* l = new VampLink();
+    l->client = nullptr;
+    l->lost.store(0);
+    l->gone.store(false);
+    l->ready.store(false);
+    l->tx_left = l->tx_total = 0;
+    if (!ring_init(&l->rx, kRxRing) || !ring_init(&l->tx, kTxRing)) {
+        std::snprintf(errbuf, errlen, "not enough memory");
+        link_close(l);
+        return nullptr;
+    }
+    jack_status_t status;
+    l->client = jack_client_open(client_name, jack_options_t(JackNoStartServer | JackUseExactName), &status);
+    if (!l->client) {
+        if (status & JackNameNotUnique)
+            std::snprintf(errbuf, errlen, "a JACK client named '%s' is already there", client_name);
+        else
+            std::snprintf(errbuf, errlen, "no JACK server to connect to (status 0x%x)", unsigned(status));
+        link_close(l);
+        return nullptr;
+    }
+    jack_set_error_function(jack_error_line);
+    jack_set_process_callback(l->client, on_process, l);
+    jack_on_shutdown(l->client, on_shutdown, l);
+    l->jack_t0 = jack_get_time();
+    l->wall_t0 = realtime_s();
+    // Ports are registered only once the client is active: a peer that sees
+    // them can connect to them at once (JACK refuses connections to the
+    // ports of a client that is not active yet).
+    if (jack_activate(l->client) != 0) {
+        std::snprintf(errbuf, errlen, "could not activate the JACK client");
+        link_close(l);
+        return nullptr;
+    }
+    l->in = jack_port_register(l->client, VAMP_IN_PORT, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    l->out = jack_port_register(l->client, VAMP_OUT_PORT, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (!l->in || !l->out) {
+        std::snprintf(errbuf, errlen, "could not register the MIDI ports");
+        link_close(l);
+        return nullptr;
+    }
+    std::snprintf(l->in_name, sizeof l->in_name, "%s", jack_port_name(l->in));
+    std::snprintf(l->out_name, sizeof l->out_name, "%s", jack_port_name(l->out));
+    l->ready.store(true, std::memory_order_release);
+    return l;
+}
+
+void link_close(VampLink* l) {
+    if (!l) return;
+    if (l->client) {
+        if (!l->gone.load()) jack_deactivate(l->client);
+        jack_client_close(l->client);
+    }
+    ring_free(&l->rx);
+    ring_free(&l->tx);
+    delete l;
+}
+
+long link_read(VampLink* l, uint64_t* t_us, uint8_t* buf, long cap) {
+    RxHeader h;
+    if (!ring_peek(&l->rx, &h, sizeof h)) return 0;
+    // The header and its bytes were published together.
+    ring_read(&l->rx, &h, sizeof h);
+    *t_us = h.t_us;
+    long n = long(h.length);
+    long take = n < cap ? n : cap;
+    ring_read(&l->rx, buf, size_t(take));
+    for (long skip = n - take; skip > 0;) {  // a caller's buffer too small: drop the rest, counted
+        uint8_t tmp[256];
+        long k = skip < long(sizeof tmp) ? skip : long(sizeof tmp);
+        ring_read(&l->rx, tmp, size_t(k));
+        skip -= k;
+        l->lost.fetch_add(uint64_t(k));
+    }
+    return take;
+}
+
+bool link_send(VampLink* l, const uint8_t* bytes, long n) {
+    if (n <= 0) return true;
+    uint32_t len = uint32_t(n);
+    return ring_write2(&l->tx, &len, sizeof len, bytes, size_t(n));
+}
+
+uint64_t link_lost(const VampLink* l) { return l->lost.load(); }
+
+bool link_server_gone(const VampLink* l) { return l->gone.load(); }
+
+uint64_t link_now_us(const VampLink* l) {
+    (void)l;
+    return jack_get_time();
+}
+
+double link_wall_s(const VampLink* l, uint64_t t_us) {
+    return l->wall_t0 + (double(t_us) - double(l->jack_t0)) / 1e6;
+}
+
+const char* link_in_name(const VampLink* l) { return l->in_name; }
+const char* link_out_name(const VampLink* l) { return l->out_name; }
