@@ -30,7 +30,7 @@ const char kHelp[] =
     "  --reprogram-ms MS    how long they are gone while reprogramming after an\n"
     "                       update (default 8000; the updater waits about 15 s)\n"
     "  --quiet-ms MS        silence after the last update byte before reprogramming\n"
-    "                       starts (default 1000)\n"
+    "                       starts (default 2000)\n"
     "  --rate BYTES_PER_S   receive at most this many bytes per second (3125 is a\n"
     "                       MIDI DIN cable); default 0, unlimited\n"
     "  --buffer BYTES       receive buffer with --rate (default 256): bytes arriving\n"
@@ -121,7 +121,7 @@ bool vamp_parse_options(VampOptions* o, int argc, char** argv, char* errbuf, siz
     std::memcpy(o->new_version, "A101", 5);
     o->restart_ms = 3000;
     o->reprogram_ms = 8000;
-    o->quiet_ms = 1000;
+    o->quiet_ms = 2000;
     o->buffer = 256;
     o->demo_bytes = 307200;
     errbuf[0] = 0;
