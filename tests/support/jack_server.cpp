@@ -47,7 +47,7 @@ bool reap(pid_t pid, double timeout_s) {
 
 }  // namespace
 
-bool private_jack_start(PrivateJack* j, const char* prefix, int period_frames) {
+bool private_jack_start(PrivateJack* j, const char* prefix, int period_frames, bool realtime) {
     std::memset(j, 0, sizeof *j);
     std::snprintf(j->name, sizeof j->name, "%s-%d-%d", prefix, int(getpid()), g_counter++);
     std::snprintf(j->log, sizeof j->log, "/tmp/%s.log", j->name);
@@ -63,7 +63,7 @@ bool private_jack_start(PrivateJack* j, const char* prefix, int period_frames) {
             dup2(fd, 2);
             close(fd);
         }
-        execlp("jackd", "jackd", "--no-realtime", "-n", j->name, "-d", "dummy", "-r", "48000", "-p",
+        execlp("jackd", "jackd", realtime ? "--realtime" : "--no-realtime", "-n", j->name, "-d", "dummy", "-r", "48000", "-p",
                period, static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -17,8 +17,12 @@ struct PrivateJack {
 // Starts jackd under a name made of `prefix`, this process's id and a
 // counter, with the given period (frames per cycle, 48 kHz), waits until a
 // client can connect (up to 10 s) and sets JACK_DEFAULT_SERVER. Returns false,
-// with nothing left running, when the server did not come up.
-bool private_jack_start(PrivateJack* j, const char* prefix, int period_frames = 256);
+// with nothing left running, when the server did not come up. With
+// `realtime` the server (and its clients' process threads) ask for real-time
+// scheduling, and run without it where that is not permitted: on a busy
+// machine clients then miss far fewer cycles, and a client that misses one
+// loses the MIDI data of that cycle.
+bool private_jack_start(PrivateJack* j, const char* prefix, int period_frames = 256, bool realtime = false);
 
 // Stops the server that `j` started: SIGTERM, then SIGKILL after 5 s. Clears
 // JACK_DEFAULT_SERVER if it still names this server. Safe to call twice.
