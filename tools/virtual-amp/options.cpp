@@ -48,6 +48,8 @@ const char kHelp[] =
     "  --demo-bytes N       its size (default 307200)\n"
     "  --help               this text\n"
     "\n"
+    "In update mode every byte is update data, except a restart request that comes\n"
+    "before any update byte: it restarts the amp again (mode 1 into update mode).\n"
     "An update that arrived with framing errors or overruns is rejected: the amp\n"
     "comes back with its old version. SIGINT and SIGTERM stop it cleanly (the report\n"
     "is written). Exit status 0, 1 when JACK failed, 2 for a bad command line.\n";
