@@ -52,7 +52,8 @@ void show_error(const char* text);
 // The outcome of the last app_start; resets it to APP_STARTED.
 int app_start_status();
 
-// Hides the main window (if there is one), which ends app_run's loop.
+// Hides the main window (if there is one) and closes the file chooser, which
+// ends app_run's loop.
 void hide_main_window();
 
 // The main window, or null before a successful app_start.

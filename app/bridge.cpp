@@ -175,6 +175,8 @@ int app_start_status() {
 }
 
 void hide_main_window() {
+    // An open file chooser would keep the loop running with no main window.
+    close_file_chooser();
     if (main_window != nullptr) main_window->hide();
 }
 

@@ -254,14 +254,17 @@ static void file_chosen(Fl_File_Chooser* chooser, void*) {
     post_event(EVENT_FILE_NAME_CHANGED);
 }
 
+void close_file_chooser() {
+    if (current_chooser == nullptr) return;
+    current_chooser->hide();
+    delete current_chooser;
+    current_chooser = nullptr;
+}
+
 void open_file_chooser() {
     // One chooser at a time: a second press closes the earlier dialog rather
     // than leaving a dialog open whose choice would be ignored.
-    if (current_chooser != nullptr) {
-        current_chooser->hide();
-        delete current_chooser;
-        current_chooser = nullptr;
-    }
+    close_file_chooser();
     current_chooser = new Fl_File_Chooser(".", "Sys-ex files (*.syx)", Fl_File_Chooser::SINGLE,
                                           "Select update file for amp");
     current_chooser->preview(0);

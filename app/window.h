@@ -33,6 +33,9 @@ const char* file_name();
 // closed and released first.
 void open_file_chooser();
 
+// Closes and releases the file chooser, if one is open.
+void close_file_chooser();
+
 // The widget stored under `id` (2..7), or null.
 Fl_Widget* widget_by_id(int id);
 
