@@ -212,10 +212,11 @@ bool receive(MidiInPort* in, AmpctlSplitter* sp, long timeout_ms, Fn fn) {
     return false;
 }
 
-// Empties the input port of whatever came before a request.
+// Empties the input port of whatever came before a request (a device that
+// never stops sending is given up on after a while).
 void drain(MidiInPort* in) {
     int err = 0;
-    for (int quiet = 0; quiet < 3;) {
+    for (int quiet = 0, rounds = 0; quiet < 3 && rounds < 1000; rounds++) {
         int n = midi_in_read(in, MIDI_IN_QUEUE_SIZE, nullptr, &err);
         quiet = n > 0 ? 0 : quiet + 1;
     }
