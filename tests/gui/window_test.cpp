@@ -333,6 +333,16 @@ TEST_F(Window, PortListChoosesTheLastAmpLikeDevice) {
         int count = 0;
         for (const char* name : c.names) count = port_list_add(name);
         EXPECT_EQ(count, static_cast<int>(c.names.size()));
+        // One flat entry per device: no name turned into a submenu or divider.
+        auto* choice = static_cast<Fl_Choice*>(W(WIDGET_PORT_CHOICE));
+        for (int i = 0; i < count; i++) {
+            ASSERT_NE(choice->menu()[i].label(), nullptr);
+            EXPECT_EQ(choice->menu()[i].submenu(), 0);
+            EXPECT_EQ(choice->menu()[i].flags & FL_MENU_DIVIDER, 0);
+        }
+        if (count > 0) {
+            EXPECT_EQ(choice->menu()[count].label(), nullptr);
+        }
         if (c.chosen == nullptr) {
             EXPECT_EQ(chosen_port_name(), nullptr);
         } else {
