@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 
+#include <FL/Fl.H>
+
 #include "app/app.h"
 
 namespace {
@@ -150,6 +152,30 @@ TEST(Program, WithoutADisplayOneLineOnStandardErrorAndFailure) {
     EXPECT_EQ(err.rfind("zorva-updater: ", 0), 0u) << err;
     ASSERT_FALSE(err.empty());
     EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+}
+
+int ticks_seen;
+int count_ticks(int event) {
+    if (event == EVENT_TICK) ticks_seen++;
+    return 0;
+}
+void end_loop(void*) { hide_main_window(); }
+
+TEST(Program, IntervalZeroMeansNoTicksAndFinishReturnsZero) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        char name[] = "program_test";
+        char* argv[] = {name, nullptr};
+        app_start(1, argv, 0, count_ticks);
+        if (app_start_status() != APP_STARTED) std::_Exit(4);
+        Fl::add_timeout(0.5, end_loop);
+        int result = app_run();
+        std::_Exit(result == 0 ? 10 + ticks_seen : 3);
+    }
+    int status = wait_for(pid, 5.0);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 10);
 }
 
 TEST(Program, StartRefusesBadArgumentsWithoutAWindow) {
