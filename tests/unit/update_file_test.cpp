@@ -1,0 +1,185 @@
+#include "wizard/update_file.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// `count` messages of `data` data bytes each, data counting up from 0.
+Bytes messages(size_t count, size_t data) {
+    Bytes out;
+    for (size_t m = 0; m < count; ++m) {
+        out.push_back(0xF0);
+        for (size_t i = 0; i < data; ++i) out.push_back(static_cast<uint8_t>((m + i) & 0x7F));
+        out.push_back(0xF7);
+    }
+    return out;
+}
+
+Bytes with(Bytes b, size_t at, uint8_t value) {
+    b[at] = value;
+    return b;
+}
+
+Bytes plus(Bytes b, const Bytes& tail) {
+    b.insert(b.end(), tail.begin(), tail.end());
+    return b;
+}
+
+class UpdateFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/zp-update-file-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override {
+        update_file_release();
+        update_file_set_allocator(nullptr);
+        for (const std::string& p : made_) unlink(p.c_str());
+        rmdir(dir_.c_str());
+    }
+    std::string write(const char* name, const Bytes& content) {
+        std::string path = dir_ + "/" + name;
+        FILE* f = fopen(path.c_str(), "wb");
+        EXPECT_NE(f, nullptr);
+        if (!content.empty()) fwrite(content.data(), 1, content.size(), f);
+        fclose(f);
+        made_.push_back(path);
+        return path;
+    }
+    std::string dir_;
+    std::vector<std::string> made_;
+};
+
+// Every message the user can meet, each reached through a real file.
+TEST_F(UpdateFile, EachFileProblemGivesItsMessageAndLoadsNothing) {
+    struct Case {
+        const char* name;
+        Bytes content;
+        const char* message;
+    };
+    const Bytes hundred = messages(10, 8);  // 10 messages of 10 bytes
+    ASSERT_EQ(hundred.size(), 100u);
+    const Case cases[] = {
+        {"99-bytes.syx", Bytes(hundred.begin(), hundred.end() - 1), "File is too small"},
+        {"empty.syx", {}, "File is too small"},
+        {"truncated.syx", plus(hundred, {0xF0, 1, 2, 3}), "Not a valid system-exclusive MIDI file"},
+        {"status-inside.syx", with(hundred, 55, 0x80), "Not a valid system-exclusive MIDI file"},
+        {"realtime-inside.syx", with(hundred, 3, 0xF8), "Not a valid system-exclusive MIDI file"},
+        {"no-f0.syx", with(hundred, 0, 0x00), "Not a valid system-exclusive MIDI file"},
+        {"trailing.syx", plus(hundred, {0x00}), "Not a valid system-exclusive MIDI file"},
+        {"trailing-f0.syx", plus(hundred, {0xF0}), "Not a valid system-exclusive MIDI file"},
+        {"nested-f0.syx", with(hundred, 4, 0xF0), "Not a valid system-exclusive MIDI file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(update_file_load(write("good.syx", hundred).c_str()), LOAD_OK);
+        int code = update_file_load(write(c.name, c.content).c_str());
+        EXPECT_STREQ(update_load_error_text(code), c.message);
+        EXPECT_EQ(update_file_bytes(), nullptr);
+        EXPECT_EQ(update_file_size(), 0u);
+    }
+}
+
+TEST_F(UpdateFile, NamesThatAreNotReadableFilesCannotBeOpened) {
+    const std::string missing = dir_ + "/missing.syx";
+    const char* names[] = {nullptr, "", missing.c_str(), dir_.c_str()};
+    for (const char* name : names) {
+        SCOPED_TRACE(name ? name : "(null)");
+        EXPECT_STREQ(update_load_error_text(update_file_load(name)), "Could not open file");
+        EXPECT_EQ(update_file_bytes(), nullptr);
+    }
+}
+
+// A pipe with no writer must neither block the open nor pass as a file.
+TEST_F(UpdateFile, PipeIsRefusedWithoutWaiting) {
+    std::string path = dir_ + "/pipe.syx";
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    made_.push_back(path);
+    EXPECT_STREQ(update_load_error_text(update_file_load(path.c_str())),
+                 "Could not reach the end of the file");
+}
+
+TEST_F(UpdateFile, ValidFilesLoadWholeAndReplaceTheOldOne) {
+    const Bytes cases[] = {
+        messages(50, 0),     // 100 bytes of empty messages
+        messages(1, 98),     // one message of exactly 100 bytes
+        messages(1, 20000),  // one message longer than the port's queue
+        plus(messages(3, 10240), messages(40, 0)),
+    };
+    for (const Bytes& content : cases) {
+        SCOPED_TRACE(content.size());
+        ASSERT_EQ(update_file_load(write("ok.syx", content).c_str()), LOAD_OK);
+        ASSERT_EQ(update_file_size(), content.size());
+        EXPECT_EQ(Bytes(update_file_bytes(), update_file_bytes() + update_file_size()), content);
+    }
+}
+
+TEST_F(UpdateFile, RefusedMemoryLoadsNothing) {
+    std::string path = write("ok.syx", messages(20, 20));
+    ASSERT_EQ(update_file_load(path.c_str()), LOAD_OK);
+    update_file_set_allocator([](size_t) -> void* { return nullptr; });
+    EXPECT_STREQ(update_load_error_text(update_file_load(path.c_str())),
+                 "Not enough memory to load file");
+    EXPECT_EQ(update_file_bytes(), nullptr);
+    EXPECT_EQ(update_file_size(), 0u);
+    update_file_set_allocator(nullptr);
+    EXPECT_EQ(update_file_load(path.c_str()), LOAD_OK);
+}
+
+// Indexed by UpdateLoadError: one distinct text for each failure, none for
+// success or for codes past the table.
+TEST(UpdateFileTexts, TableHasOneDistinctTextPerFailure) {
+    EXPECT_EQ(update_load_error_text(LOAD_OK), nullptr);
+    EXPECT_EQ(update_load_error_text(LOAD_ERROR_COUNT), nullptr);
+    EXPECT_EQ(update_load_error_text(-1), nullptr);
+    for (int a = 1; a < LOAD_ERROR_COUNT; ++a) {
+        ASSERT_NE(update_load_error_text(a), nullptr);
+        for (int b = a + 1; b < LOAD_ERROR_COUNT; ++b) {
+            EXPECT_STRNE(update_load_error_text(a), update_load_error_text(b));
+        }
+    }
+}
+
+TEST(ValidateSysex, AcceptsOnlyCompleteMessagesBackToBack) {
+    struct Case {
+        Bytes bytes;
+        bool valid;
+    };
+    const Case cases[] = {
+        {{}, false},
+        {{0xF0, 0xF7}, true},
+        {{0xF0, 0x00, 0x7F, 0xF7, 0xF0, 0xF7}, true},
+        {{0xF0}, false},
+        {{0xF7}, false},
+        {{0xF0, 0x10}, false},
+        {{0xF0, 0xF7, 0xF7}, false},
+        {{0xF0, 0xF0, 0xF7}, false},
+        {{0xF0, 0xFE, 0xF7}, false},
+        {{0xF0, 0xF7, 0x00}, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(validate_sysex(c.bytes.data(), c.bytes.size()), c.valid) << ::testing::PrintToString(c.bytes);
+    }
+    EXPECT_FALSE(validate_sysex(nullptr, 4));
+}
+
+TEST(SysexMessageLength, EndsAtTheFirstF7OrTheEnd) {
+    const Bytes b = {0xF0, 1, 2, 0xF7, 0xF0, 0xF7};
+    EXPECT_EQ(sysex_message_length(b.data(), b.size()), 4u);
+    EXPECT_EQ(sysex_message_length(b.data() + 4, 2), 2u);
+    EXPECT_EQ(sysex_message_length(b.data(), 3), 3u);
+    EXPECT_EQ(sysex_message_length(b.data(), 0), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+#include "wizard/update_file.h"
+
+#include <fcntl.h>
+#include <stdint.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Indexed by UpdateLoadError.
+const char* const LOAD_ERROR_TEXTS[LOAD_ERROR_COUNT] = {
+    nullptr,
+    "Could not open file",
+    "Could not reach the end of the file",
+    "Could not determine size of input file",
+    "File is too small",
+    "Not enough memory to load file",
+    "Could not load file",
+    "Not a valid system-exclusive MIDI file",
+};
+
+UpdateAllocFn update_alloc = nullptr;
+uint8_t* update_buffer = nullptr;
+size_t update_size = 0;
+
+// Opens `path` for reading without waiting on it: a FIFO with no writer would
+// otherwise block the whole window in the open. A directory is not a file.
+FILE* open_for_reading(const char* path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE* f = fdopen(fd, "rb");
+    if (!f) close(fd);
+    return f;
+}
+
+// Reads the whole file into a fresh buffer. On success the buffer and its
+// size are handed back; on failure nothing stays allocated.
+int read_update_file(const char* path, uint8_t** out, size_t* out_size) {
+    if (!path || !*path) return LOAD_CANNOT_OPEN;
+    FILE* f = open_for_reading(path);
+    if (!f) return LOAD_CANNOT_OPEN;
+
+    int code = LOAD_OK;
+    uint8_t* buf = nullptr;
+    size_t size = 0;
+    off_t end = 0;
+    if (fseeko(f, 0, SEEK_END) != 0) {
+        code = LOAD_CANNOT_SEEK;
+    } else if ((end = ftello(f)) < 0) {
+        code = LOAD_NO_SIZE;
+    } else if (static_cast<uintmax_t>(end) < UPDATE_FILE_MIN_SIZE) {
+        code = LOAD_TOO_SMALL;
+    } else if (static_cast<uintmax_t>(end) > PTRDIFF_MAX) {
+        // No buffer of this process can be that large.
+        code = LOAD_NO_MEMORY;
+    } else {
+        size = static_cast<size_t>(end);
+        if (fseeko(f, 0, SEEK_SET) != 0) {
+            code = LOAD_CANNOT_SEEK;
+        } else if (!(buf = static_cast<uint8_t*>(update_alloc ? update_alloc(size)
+                                                                : malloc(size)))) {
+            code = LOAD_NO_MEMORY;
+        } else if (fread(buf, 1, size, f) != size) {
+            code = LOAD_SHORT_READ;
+        } else if (!validate_sysex(buf, size)) {
+            code = LOAD_NOT_SYSEX;
+        }
+    }
+    fclose(f);
+    if (code != LOAD_OK) {
+        free(buf);
+        return code;
+    }
+    *out = buf;
+    *out_size = size;
+    return LOAD_OK;
+}
+
+}  // namespace
+
+const char* update_load_error_text(int code) {
+    if (code < 0 || code >= LOAD_ERROR_COUNT) return nullptr;
+    return LOAD_ERROR_TEXTS[code];
+}
+
+bool validate_sysex(const uint8_t* bytes, size_t length) {
+    if (!bytes) return false;
+    size_t p = 0;
+    size_t messages = 0;
+    while (p < length) {
+        if (bytes[p] != 0xF0) return false;
+        ++p;
+        while (p < length && bytes[p] < 0x80) ++p;
+        if (p == length || bytes[p] != 0xF7) return false;
+        ++p;
+        ++messages;
+    }
+    return messages > 0;
+}
+
+size_t sysex_message_length(const uint8_t* bytes, size_t remaining) {
+    for (size_t i = 0; i < remaining; ++i) {
+        if (bytes[i] == 0xF7) return i + 1;
+    }
+    return remaining;
+}
+
+int update_file_load(const char* path) {
+    update_file_release();
+    uint8_t* buf = nullptr;
+    size_t size = 0;
+    int code = read_update_file(path, &buf, &size);
+    if (code != LOAD_OK) return code;
+    update_buffer = buf;
+    update_size = size;
+    return LOAD_OK;
+}
+
+void update_file_release() {
+    free(update_buffer);
+    update_buffer = nullptr;
+    update_size = 0;
+}
+
+const uint8_t* update_file_bytes() { return update_buffer; }
+size_t update_file_size() { return update_size; }
+void update_file_set_allocator(UpdateAllocFn fn) { update_alloc = fn; }
