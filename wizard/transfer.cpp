@@ -1,0 +1,196 @@
+#include "wizard/transfer.h"
+
+#include "ampmsg/message.h"
+#include "app/app.h"
+#include "app/window.h"
+#include "midi/midi_out.h"
+#include "wizard/controller.h"
+#include "wizard/update_file.h"
+
+
+namespace {
+
+const char* const SEND_FAILED_TEXT = "Could not send message to amp";
+const char* const NOTHING_TO_SEND_TEXT = "Nothing to send to the amp";
+const char* const UPDATING_TEXT = "Please wait while amp updates";
+
+// The restart request: command 12 with the arguments 01 55, no reply.
+constexpr int RESTART_COMMAND = 12;
+constexpr int RESTART_FIRST = 0x01;
+constexpr int RESTART_SECOND = 0x55;
+
+// The transfer: the message that starts at send_offset is the next to go, and
+// the port has already taken its first message_taken bytes.
+size_t send_offset = 0;
+size_t send_remaining = 0;
+size_t message_taken = 0;
+
+int restart_wait_ticks = RESTART_WAIT_TICKS;
+MidiOutPort* amp_port = nullptr;
+
+void add_port_name(const char* name) { port_list_add(name); }
+
+void stop_transfer() {
+    send_remaining = 0;
+    message_taken = 0;
+}
+
+// The port failed under us: stop, let go of the port, and leave the user on
+// the File page, whose Back leads to the Port page to open it again.
+void transfer_failed() {
+    stop_transfer();
+    close_port();
+    go_to_page(PAGE_FILE);
+    show_error(SEND_FAILED_TEXT);
+}
+
+}  // namespace
+
+MidiOutPort* transfer_port() { return amp_port; }
+bool transfer_running() { return send_remaining != 0; }
+
+void refresh_port_list() {
+    clear_port_list();
+    midi_out_list_devices(add_port_name);
+}
+
+bool open_chosen_port() {
+    const char* name = chosen_port_name();
+    if (!name) return false;
+    close_port();
+    amp_port = midi_out_open_by_name(name, nullptr);
+    return amp_port != nullptr;
+}
+
+int close_port() {
+    if (!amp_port) return 0;
+    int result = midi_out_close(amp_port, nullptr);
+    // A port that would not close still holds a buffer with the driver; it
+    // is left to the driver rather than freed under it.
+    amp_port = nullptr;
+    return result;
+}
+
+bool send_bytes(const uint8_t* bytes, int length) {
+    if (!amp_port || !bytes || length <= 0) return false;
+    if (!midi_out_can_accept(amp_port, length, nullptr)) return false;
+    return midi_out_send(amp_port, bytes, length, nullptr) == length;
+}
+
+bool send_message(void* message, const int* build_err) {
+    bool sent = false;
+    if (message) {
+        if (!build_err || *build_err == 0) {
+            int err = 0;
+            const uint8_t* bytes = amp_message_bytes(message, &err);
+            int length = 0;
+            if (err == 0) length = amp_message_length(message, &err);
+            if (err == 0) sent = send_bytes(bytes, length);
+        }
+        amp_record_free(message, nullptr);
+    }
+    if (!sent) show_error(SEND_FAILED_TEXT);
+    return sent;
+}
+
+bool request_restart(int wait_ticks) {
+    restart_wait_ticks = wait_ticks;
+    int err = 0;
+    AmpMessage* request =
+        amp_message_build(RESTART_COMMAND, RESTART_FIRST, RESTART_SECOND, -1, 0, 0, &err);
+    if (!send_message(request, &err)) return false;
+    countdown_arm(PORT_CLOSE_DELAY_TICKS, close_port_and_wait);
+    return true;
+}
+
+bool start_restart() {
+    show_page(wizard_pages[PAGE_RESTARTING], 0, 0);
+    if (!request_restart(RESTART_WAIT_TICKS)) show_page(wizard_pages[PAGE_RESTART], 0, 0);
+    return false;
+}
+
+bool load_update_file() {
+    stop_transfer();
+    int code = update_file_load(file_name());
+    if (code != LOAD_OK) show_error(update_load_error_text(code));
+    return code == LOAD_OK;
+}
+
+void release_update_file() {
+    stop_transfer();
+    update_file_release();
+}
+
+bool start_transfer() {
+    if (update_file_size() != 0 && update_file_bytes()) {
+        send_offset = 0;
+        send_remaining = update_file_size();
+        message_taken = 0;
+        show_page(wizard_pages[PAGE_SENDING], 0, 0);
+        request_wake();
+    } else {
+        show_error(NOTHING_TO_SEND_TEXT);
+    }
+    return false;
+}
+
+bool send_next_message() {
+    if (send_remaining == 0) return false;
+    const uint8_t* message = update_file_bytes() + send_offset;
+    size_t length = sysex_message_length(message, send_remaining);
+
+    // Offer what the port has not taken yet. A full port takes nothing and
+    // we come back on the next pass; a failed one answers -1.
+    size_t left = length - message_taken;
+    int piece = left > static_cast<size_t>(SEND_PIECE_MAX) ? SEND_PIECE_MAX
+                                                           : static_cast<int>(left);
+    int taken = amp_port ? midi_out_send(amp_port, message + message_taken, piece, nullptr) : -1;
+    if (taken < 0) {
+        transfer_failed();
+        return false;
+    }
+    message_taken += static_cast<size_t>(taken);
+    if (message_taken < length) return true;
+
+    send_offset += length;
+    send_remaining -= length;
+    message_taken = 0;
+    if (send_remaining == 0) {
+        set_page_text(UPDATING_TEXT);
+        restart_wait_ticks = UPDATE_WAIT_TICKS;
+        countdown_arm(PORT_CLOSE_DELAY_TICKS, close_port_and_wait);
+    }
+    return send_remaining != 0;
+}
+
+int close_port_and_wait() {
+    if (amp_port) {
+        // The port moves queued bytes to the driver only inside its own
+        // calls, and closing drops what it still holds: keep asking, one tick
+        // at a time, until everything has left.
+        // A port that has failed reports what it still holds with an error:
+        // those bytes will never leave, so waiting longer would not help.
+        int err = 0;
+        int pending = midi_out_pending(amp_port, &err);
+        if (err != 0) {
+            transfer_failed();
+            return 0;
+        }
+        if (pending > 0) {
+            countdown_arm(0, close_port_and_wait);
+            return 0;
+        }
+    }
+    close_port();
+    countdown_arm(restart_wait_ticks, reopen_port_and_continue);
+    return 0;
+}
+
+int reopen_port_and_continue() {
+    if (open_chosen_port()) {
+        next_page();
+    } else {
+        go_to_page(PAGE_WELCOME);
+    }
+    return 0;
+}
