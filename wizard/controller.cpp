@@ -7,6 +7,7 @@
 
 #include "app/app.h"
 #include "app/window.h"
+#include "wizard/transfer.h"
 
 const char* const MSG_COULD_NOT_OPEN_PORT = "Could not open MIDI out port";
 
@@ -36,16 +37,15 @@ const WizardPage wizard_pages[WIZARD_RECORD_COUNT] = {
      "Please wait a few seconds for the amp to reset."},
 };
 
-// The page-action table: the update procedure fills in its steps here. Until
-// it does, the Welcome, Port, File, Restart and Send pages just move on.
+// The page-action table: the update procedure's steps (wizard/transfer.h).
 const PageActionTable page_action_table = {
-    nullptr,  // refresh_port_list
-    nullptr,  // open_chosen_port
-    nullptr,  // load_update_file
-    nullptr,  // start_restart
-    nullptr,  // start_transfer
-    nullptr,  // send_next_message
-    nullptr,  // release_update_file
+    refresh_port_list,
+    open_chosen_port,
+    load_update_file,
+    start_restart,
+    start_transfer,
+    send_next_message,
+    release_update_file,
 };
 
 static const PageActionTable* actions = &page_action_table;
