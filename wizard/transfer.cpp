@@ -25,6 +25,10 @@ size_t send_offset = 0;
 size_t send_remaining = 0;
 size_t message_taken = 0;
 
+// Every message has been handed over and the port is still passing the last
+// bytes to the device.
+bool draining = false;
+
 int restart_wait_ticks = RESTART_WAIT_TICKS;
 MidiOutPort* amp_port = nullptr;
 
@@ -32,6 +36,7 @@ void add_port_name(const char* name) { port_list_add(name); }
 
 void stop_transfer() {
     send_remaining = 0;
+    draining = false;
     message_taken = 0;
 }
 
@@ -44,10 +49,32 @@ void transfer_failed() {
     show_error(SEND_FAILED_TEXT);
 }
 
+// One pass of the drain after the last message. The port moves queued bytes
+// on to the device only inside its own calls, so it is asked on every pass
+// until it holds nothing more; an amp that hears nothing for a while takes
+// the update as complete. Only then does the wait before the close begin.
+// True while bytes are still held.
+bool drain_step() {
+    int err = 0;
+    int pending = amp_port ? midi_out_pending(amp_port, &err) : 0;
+    if (!amp_port || err != 0) {
+        // A failed port reports the bytes it holds with an error: they will
+        // never leave.
+        transfer_failed();
+        return false;
+    }
+    if (pending > 0) return true;
+    draining = false;
+    set_page_text(UPDATING_TEXT);
+    restart_wait_ticks = UPDATE_WAIT_TICKS;
+    countdown_arm(PORT_CLOSE_DELAY_TICKS, close_port_and_wait);
+    return false;
+}
+
 }  // namespace
 
 MidiOutPort* transfer_port() { return amp_port; }
-bool transfer_running() { return send_remaining != 0; }
+bool transfer_running() { return send_remaining != 0 || draining; }
 
 void refresh_port_list() {
     clear_port_list();
@@ -135,7 +162,7 @@ bool start_transfer() {
 }
 
 bool send_next_message() {
-    if (send_remaining == 0) return false;
+    if (send_remaining == 0) return draining && drain_step();
     const uint8_t* message = update_file_bytes() + send_offset;
     size_t length = sysex_message_length(message, send_remaining);
 
@@ -155,19 +182,16 @@ bool send_next_message() {
     send_offset += length;
     send_remaining -= length;
     message_taken = 0;
-    if (send_remaining == 0) {
-        set_page_text(UPDATING_TEXT);
-        restart_wait_ticks = UPDATE_WAIT_TICKS;
-        countdown_arm(PORT_CLOSE_DELAY_TICKS, close_port_and_wait);
-    }
-    return send_remaining != 0;
+    if (send_remaining != 0) return true;
+    draining = true;
+    return drain_step();
 }
 
 int close_port_and_wait() {
     if (amp_port) {
-        // The port moves queued bytes to the driver only inside its own
-        // calls, and closing drops what it still holds: keep asking, one tick
-        // at a time, until everything has left.
+        // Closing drops what the port still holds: keep asking, one tick at
+        // a time, until everything has left (after the restart request the
+        // port is not asked between the send and this wait).
         // A port that has failed reports what it still holds with an error:
         // those bytes will never leave, so waiting longer would not help.
         int err = 0;

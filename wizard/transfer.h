@@ -11,9 +11,10 @@
 //   the first byte the port has not yet taken, so a partly taken message is
 //   continued, never repeated, and a message longer than the port's queue goes
 //   out in pieces.
-// - Before the port is closed (after the restart request and after the last
-//   message) the wait goes on, one tick at a time, until the port holds no
-//   more bytes, however long the device takes.
+// - After the last message the port is asked on every pass of the event
+//   loop until it holds no more bytes, however long the device takes, so the
+//   last bytes follow without a pause; only then does the wait before the
+//   close begin. No close (after the restart request either) drops bytes.
 // - A port that has failed ends the transfer with "Could not send message to
 //   amp" and the File page, whose Back leads to the Port page.
 #ifndef ZP_WIZARD_TRANSFER_H
@@ -35,7 +36,8 @@ constexpr int SEND_PIECE_MAX = 65536;
 // The port the update goes to; null when none is open. Tests read it.
 MidiOutPort* transfer_port();
 
-// True while messages of the file remain to be handed to the port.
+// True while the transfer runs: messages of the file remain to be handed to
+// the port, or the port still holds bytes of the last ones.
 bool transfer_running();
 
 // --- Page actions and reactions, called by the wizard controller. ---
@@ -76,7 +78,8 @@ void release_update_file();
 bool start_transfer();
 
 // One step of the transfer, for each SendMore on the Send page. True while
-// bytes remain, so the controller asks for another pass.
+// bytes remain to be handed over or to leave the port, so the controller asks
+// for another pass.
 bool send_next_message();
 
 // Countdown actions: wait for the port to empty, close it and arm the reopen;

@@ -158,30 +158,35 @@ TEST_F(Transfer, EveryByteReachesTheDriverOnceAndInOrder) {
     }
 }
 
-// After the last message the port is closed only once the device has
-// finished every byte, however long that takes; the wait then follows.
-TEST_F(Transfer, PortClosesOnlyAfterTheDeviceFinished) {
+// After the last message the wizard keeps the port moving until the device
+// has finished every byte, however long that takes, with the window's ticks
+// in between; only then do the wait and the close follow.
+TEST_F(Transfer, LastBytesLeaveBeforeTheWaitAndTheClose) {
     // Two buffers' worth that fits the port's queue at once.
     const Bytes file = concat({message(4000), message(4000, 4)});
     reach_send_page(file);
     wizard_dispatch(EVENT_NEXT);
-    pump(0);  // the device finishes nothing while the file is handed over
+    for (int i = 0; i < 100; ++i) {  // a very slow device
+        EXPECT_EQ(pump(0, 5), 5);
+        ticks(1);
+    }
+    EXPECT_TRUE(transfer_running());
+    EXPECT_EQ(fake.text, "Please wait while sending update to the amp.");
+    EXPECT_EQ(fake_midi_out_messages().size(), 1u);
+
+    fake_midi_out_finish();  // the first buffer; the next pass starts the rest
+    EXPECT_EQ(pump(0, 5), 5);
+    EXPECT_EQ(fake_midi_out_messages().size(), 2u);
+    fake_midi_out_finish();
+    EXPECT_EQ(pump(0, 5), 1);
     EXPECT_FALSE(transfer_running());
     EXPECT_EQ(fake.text, "Please wait while amp updates");
-
-    ticks(PORT_CLOSE_DELAY_TICKS + 100);  // a very slow device
-    EXPECT_EQ(closes(), 0);
-    EXPECT_NE(transfer_port(), nullptr);
-
-    fake_midi_out_finish();  // the first buffer; the rest is started
-    ticks(1);
-    EXPECT_EQ(closes(), 0);
-    fake_midi_out_finish();
-    ticks(1);
-    EXPECT_EQ(closes(), 1);
-    EXPECT_EQ(transfer_port(), nullptr);
     EXPECT_EQ(wire(), file);
 
+    ticks(PORT_CLOSE_DELAY_TICKS);
+    EXPECT_EQ(closes(), 0);
+    ticks(1);
+    EXPECT_EQ(closes(), 1);
     ticks(UPDATE_WAIT_TICKS);
     EXPECT_EQ(wizard_current_page(), PAGE_SEND);
     ticks(1);
@@ -264,10 +269,9 @@ TEST_F(Transfer, FailedPortEndsTheTransferWithTheMessage) {
             // holds the first buffer.
             reach_send_page(concat({message(300), message(300, 1), message(300, 2)}));
             wizard_dispatch(EVENT_NEXT);
-            pump(0);
-            ASSERT_FALSE(transfer_running());
+            pump(0, 10);
             fake_midi_out_finish(true);
-            ticks(PORT_CLOSE_DELAY_TICKS + 1 + 50);
+            EXPECT_EQ(pump(0, 1000), 1);
         }
         EXPECT_EQ(fake.errors, std::vector<std::string>{"Could not send message to amp"});
         EXPECT_FALSE(transfer_running());
