@@ -104,9 +104,8 @@ std::string window_find(const std::string& title, double timeout_s) {
     }
 }
 
-int window_count(const std::string& title) {
-    std::string ids =
-        shell_output("xdotool search --onlyvisible --name " + quoted(title) + " 2>/dev/null");
+int visible_window_count() {
+    std::string ids = shell_output("xdotool search --onlyvisible --name '' 2>/dev/null");
     if (ids.empty()) return 0;
     int n = 1;
     for (char c : ids) n += c == '\n';
@@ -123,8 +122,8 @@ void window_type(const std::string& win, const std::string& text) {
 }
 
 void window_click(const std::string& win, int x, int y) {
-    shell_output("xdotool mousemove --sync --window " + win + " " + std::to_string(x) + " " +
-                 std::to_string(y) + " click 1 2>/dev/null");
+    shell_output("xdotool mousemove --window " + win + " " + std::to_string(x) + " " +
+                 std::to_string(y) + " sleep 0.05 click 1 2>/dev/null");
 }
 
 void window_close(const std::string& win) {

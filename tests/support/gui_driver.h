@@ -31,8 +31,9 @@ void sleep_s(double s);
 // to `timeout_s`; empty when none appeared.
 std::string window_find(const std::string& title, double timeout_s);
 
-// How many visible windows have a title containing `title`.
-int window_count(const std::string& title);
+// How many windows of the display are mapped (the root window included).
+// A program's message box shows up as one more.
+int visible_window_count();
 
 // Real key presses (xdotool key syntax, e.g. "n", "Return", "ctrl+a") to the
 // window after giving it the input focus.
