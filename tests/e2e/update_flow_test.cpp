@@ -333,4 +333,21 @@ TEST_F(UpdateFlow, AmpVanishingMidTransferEndsWithTheMessage) {
     EXPECT_EQ(status, 0);
 }
 
+// Closing the window while the file is on its way ends the program at once,
+// with status 0.
+TEST_F(UpdateFlow, ClosingTheWindowMidTransferEndsAtOnce) {
+    write_update(make_update(16u << 20));
+    start_amp();
+    start_wizard();
+    walk_to_restart_page();
+    click_and_wait_change(SKIP_X, SKIP_Y);
+    click_and_wait_change(NEXT_X, NEXT_Y);
+    window_close(win_);
+    int status = -1;
+    EXPECT_TRUE(child_wait(wizard_, 3, &status)) << "the wizard did not end";
+    wizard_ = 0;
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_text(dir_ + "/amp.log").find("update taken"), std::string::npos);
+}
+
 }  // namespace
