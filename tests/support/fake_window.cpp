@@ -27,3 +27,8 @@ void open_file_chooser() { fake.choosers++; }
 void show_error(const char* text) { fake.errors.push_back(text); }
 void request_wake() { fake.wakes++; }
 void hide_main_window() { fake.hides++; }
+void clear_port_list() { fake.port_list.clear(); }
+int port_list_add(const char* name) {
+    fake.port_list.push_back(name);
+    return static_cast<int>(fake.port_list.size());
+}

@@ -15,6 +15,7 @@ struct FakeWindow {
     std::string file;         // file-name input; empty means none
     std::string port;         // chosen port; empty means none
     std::vector<std::string> errors;
+    std::vector<std::string> port_list;  // device names listed since the last clear
     int wakes;
     int hides;
     int choosers;

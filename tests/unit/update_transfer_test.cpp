@@ -355,6 +355,15 @@ TEST_F(Transfer, FailedLoadShowsItsMessageAndLoadsNothing) {
     EXPECT_EQ(update_file_bytes(), nullptr);
 }
 
+// The list is filled at start and again by the Welcome page's Next, so a
+// device plugged in meanwhile is offered.
+TEST_F(Transfer, WelcomeNextListsTheDevicesAgain) {
+    EXPECT_EQ(fake.port_list, (std::vector<std::string>{"Other", AMP}));
+    fake_midi_set_out_devices({"Other", AMP, "Later"});
+    wizard_dispatch(EVENT_NEXT);
+    EXPECT_EQ(fake.port_list, (std::vector<std::string>{"Other", AMP, "Later"}));
+}
+
 TEST_F(Transfer, PortThatDoesNotOpenStaysOnThePortPage) {
     fake.port = "Zorva Pro MIDI";  // a prefix of the device's name is not its name
     wizard_dispatch(EVENT_NEXT);

@@ -278,7 +278,8 @@ TEST_F(Controller, ShutdownReleasesTheFileAndOtherCodesDoNothing) {
 }
 
 TEST_F(Controller, WithoutUpdateStepsThePagesJustMoveOn) {
-    wizard_set_page_actions(nullptr);
+    const PageActionTable no_steps = {};
+    wizard_set_page_actions(&no_steps);
     fake.port = "A";
     fake.file = "f";
     for (int expected = PAGE_PORT; expected <= PAGE_DONE; expected++) {
