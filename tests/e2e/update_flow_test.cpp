@@ -142,7 +142,7 @@ protected:
     void start_wizard() {
         wizard_ = child_start({ZP_WIZARD_BIN}, dir_ + "/wizard.log");
         ASSERT_GT(wizard_, 0);
-        win_ = window_find(TITLE, 15);
+        win_ = window_find(TITLE, 30);
         ASSERT_FALSE(win_.empty()) << "no wizard window";
         sleep_s(0.3);
         windows_ = visible_window_count();

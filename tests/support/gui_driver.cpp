@@ -96,7 +96,7 @@ std::string quoted(const std::string& s) {
 std::string window_find(const std::string& title, double timeout_s) {
     double end = monotonic_s() + timeout_s;
     for (;;) {
-        std::string ids = shell_output("xdotool search --onlyvisible --name " + quoted(title) +
+        std::string ids = shell_output("timeout 10 xdotool search --onlyvisible --name " + quoted(title) +
                                        " 2>/dev/null");
         if (!ids.empty()) return ids.substr(0, ids.find('\n'));
         if (monotonic_s() > end) return "";
@@ -105,7 +105,7 @@ std::string window_find(const std::string& title, double timeout_s) {
 }
 
 int visible_window_count() {
-    std::string ids = shell_output("xdotool search --onlyvisible --name '' 2>/dev/null");
+    std::string ids = shell_output("timeout 10 xdotool search --onlyvisible --name '' 2>/dev/null");
     if (ids.empty()) return 0;
     int n = 1;
     for (char c : ids) n += c == '\n';
@@ -113,16 +113,16 @@ int visible_window_count() {
 }
 
 void window_key(const std::string& win, const std::string& keys) {
-    shell_output("xdotool windowfocus --sync " + win + " key --delay 30 " + keys + " 2>/dev/null");
+    shell_output("timeout 10 xdotool windowfocus --sync " + win + " key --delay 30 " + keys + " 2>/dev/null");
 }
 
 void window_type(const std::string& win, const std::string& text) {
-    shell_output("xdotool windowfocus --sync " + win + " type --delay 5 " + quoted(text) +
+    shell_output("timeout 10 xdotool windowfocus --sync " + win + " type --delay 5 " + quoted(text) +
                  " 2>/dev/null");
 }
 
 void window_click(const std::string& win, int x, int y) {
-    shell_output("xdotool mousemove --window " + win + " " + std::to_string(x) + " " +
+    shell_output("timeout 10 xdotool mousemove --window " + win + " " + std::to_string(x) + " " +
                  std::to_string(y) + " sleep 0.05 click 1 2>/dev/null");
 }
 
@@ -143,7 +143,7 @@ void window_close(const std::string& win) {
 }
 
 bool window_shot(const std::string& win, const std::string& png) {
-    std::string cmd = "import -window " + win + " " + quoted(png) + " 2>/dev/null";
+    std::string cmd = "timeout 10 import -window " + win + " " + quoted(png) + " 2>/dev/null";
     return std::system(cmd.c_str()) == 0;
 }
 
@@ -151,7 +151,7 @@ bool window_shot_region(const std::string& win, int x, int y, int w, int h,
                         const std::string& png) {
     char crop[64];
     std::snprintf(crop, sizeof crop, "%dx%d+%d+%d", w, h, x, y);
-    std::string cmd = "import -window " + win + " -crop " + crop + " +repage " + quoted(png) +
+    std::string cmd = "timeout 10 import -window " + win + " -crop " + crop + " +repage " + quoted(png) +
                       " 2>/dev/null";
     return std::system(cmd.c_str()) == 0;
 }
@@ -159,7 +159,7 @@ bool window_shot_region(const std::string& win, int x, int y, int w, int h,
 long image_difference(const std::string& a, const std::string& b) {
     // compare prints the count of differing pixels on standard error.
     std::string out =
-        shell_output("compare -metric AE " + quoted(a) + " " + quoted(b) + " null: 2>&1");
+        shell_output("timeout 10 compare -metric AE " + quoted(a) + " " + quoted(b) + " null: 2>&1");
     char* end = nullptr;
     double v = std::strtod(out.c_str(), &end);
     if (end == out.c_str()) return -1;

@@ -3,6 +3,8 @@
 //
 // Processes are started with child_start and stopped only by the pid it
 // returned; nothing here looks for or touches processes it did not start.
+// Every X tool run here is given at most 10 s, so a stuck display fails a
+// test instead of hanging it.
 #ifndef ZP_TESTS_GUI_DRIVER_H
 #define ZP_TESTS_GUI_DRIVER_H
 
