@@ -7,7 +7,6 @@
 #include "wizard/controller.h"
 #include "wizard/update_file.h"
 
-
 namespace {
 
 const char* const SEND_FAILED_TEXT = "Could not send message to amp";

@@ -305,6 +305,22 @@ TEST_F(Transfer, RestartRequestNotTakenShowsTheRestartPageAgain) {
     EXPECT_EQ(closes(), 0);
 }
 
+// A restart request that the device loses on the way is reported when the
+// port is due to close, instead of closing and waiting as if the amp had it.
+TEST_F(Transfer, RestartRequestLostOnTheWayShowsTheMessage) {
+    reach_send_page(concat({message(200)}));
+    wizard_dispatch(EVENT_BACK);
+    wizard_dispatch(EVENT_NEXT);
+    ASSERT_TRUE(fake.errors.empty());
+    fake_midi_out_finish(true);
+    ticks(PORT_CLOSE_DELAY_TICKS + 1);
+    EXPECT_EQ(fake.errors, std::vector<std::string>{"Could not send message to amp"});
+    EXPECT_EQ(wizard_current_page(), PAGE_FILE);
+    EXPECT_EQ(transfer_port(), nullptr);
+    ticks(RESTART_WAIT_TICKS + 5);
+    EXPECT_EQ(wizard_current_page(), PAGE_FILE);
+}
+
 // The file stays loaded after a transfer, so Back from Done and Send Update
 // send it again from its first byte; Shutdown releases it.
 TEST_F(Transfer, SendAgainFromDoneAndReleaseOnShutdown) {
