@@ -1,9 +1,53 @@
-// ALSA rawmidi backend of the platform MIDI layer.
+// ALSA rawmidi backend of the platform MIDI layer, for MIDI and USB-MIDI
+// hardware on Linux.
+//
+// Output devices are the rawmidi output subdevices of every card, found with
+// the control interface and named as the system shows them (for a USB device
+// typically its product name and port number), never by card numbers, which
+// change. Each open output has a writer thread standing in for the system's
+// MIDI service: it writes the buffer in flight with non-blocking writes and
+// poll, waits for the driver to drain it, then signals MOM_DONE. A device that
+// vanishes (ENODEV), stalls or fails the drain loses the buffer, which the
+// port then reports as failed.
+//
+// The few ALSA calls sit behind AlsaRawmidiOps so tests can drive the backend
+// without hardware.
 #ifndef ZP_MIDI_ALSA_ALSA_MIDI_H
 #define ZP_MIDI_ALSA_ALSA_MIDI_H
 
 #include "midi/platform.h"
 
+#include <cstddef>
+#include <cstdint>
+
+// One rawmidi output subdevice: its name and the id that opens it.
+struct AlsaDeviceInfo {
+    char name[MIDI_NAME_SIZE];
+    char id[32];  // "hw:CARD,DEVICE,SUBDEVICE"
+};
+
+// The ALSA calls the backend makes. Errors are negative errno values.
+struct AlsaRawmidiOps {
+    // Fills up to `max` entries with the output subdevices; returns how many.
+    int (*list_outputs)(AlsaDeviceInfo* out, int max);
+    // Opens an output for non-blocking writes.
+    int (*open_output)(const char* id, void** raw);
+    // Writes up to n bytes without blocking: the number taken or -EAGAIN when
+    // the device buffer is full.
+    long (*write)(void* raw, const uint8_t* data, size_t n);
+    // Waits up to timeout_ms for room: 1 ready, 0 timed out.
+    int (*wait_writable)(void* raw, int timeout_ms);
+    // Waits until the driver has sent everything written.
+    int (*drain)(void* raw);
+    int (*close)(void* raw);
+    // How long a device may take nothing before it counts as stalled.
+    int stall_ms;
+};
+
 const MidiPlatform* midi_alsa_platform();
+
+// Makes the backend use `ops`; null restores the real ALSA calls. Not while
+// an output is open.
+void midi_alsa_set_ops(const AlsaRawmidiOps* ops);
 
 #endif

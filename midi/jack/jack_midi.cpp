@@ -36,6 +36,8 @@ struct JackOut {
     uint32_t written_all;
     uint32_t lost;  // the buffer was not delivered whole
     uint32_t dead;  // the server went away
+    uint32_t xruns;          // xruns the server reported so far
+    uint32_t xruns_at_start; // their number when the held buffer began
 };
 
 template <typename T>
@@ -96,10 +98,12 @@ int process(jack_nframes_t nframes, void* arg) {
     MidiHeader* h = load(&o->held);
     if (!h) return 0;
     if (o->written_all) {
-        // Last cycle's events have been read by every connected client.
+        // Last cycle's events have been read by every connected client,
+        // unless a client was late meanwhile: the server skips a late
+        // client's cycle, and whatever it should have read is gone.
         o->written_all = 0;
         o->offset = 0;
-        finish(o, false);
+        finish(o, load(&o->xruns) != o->xruns_at_start);
         return 0;
     }
     if (!jack_port_connected(o->port)) {
@@ -108,6 +112,7 @@ int process(jack_nframes_t nframes, void* arg) {
         finish(o, true);
         return 0;
     }
+    if (o->offset == 0) o->xruns_at_start = load(&o->xruns);
     const uint8_t* d = reinterpret_cast<const uint8_t*>(h->lpData);
     uint32_t len = h->dwBufferLength;
     while (o->offset < len) {
@@ -121,6 +126,12 @@ int process(jack_nframes_t nframes, void* arg) {
         o->offset += uint32_t(n);
     }
     if (o->offset >= len) o->written_all = 1;
+    return 0;
+}
+
+int on_xrun(void* arg) {
+    JackOut* o = static_cast<JackOut*>(arg);
+    __atomic_add_fetch(&o->xruns, 1, __ATOMIC_RELEASE);
     return 0;
 }
 
@@ -172,6 +183,7 @@ uint32_t out_open(MidiHandle* h, uint32_t dev, MidiCallback cb, uintptr_t instan
         return MIDI_RES_ERROR;
     }
     jack_on_shutdown(o->client, on_shutdown, o);
+    jack_set_xrun_callback(o->client, on_xrun, o);
     if (jack_activate(o->client) != 0) {
         jack_client_close(o->client);
         std::free(o);
