@@ -72,7 +72,11 @@ constexpr size_t MIDI_NAME_SIZE = 320;
 
 // A buffer header, laid out like winmm's MIDIHDR (the winmm backend hands it
 // to the system as one). The ports set lpData, dwBufferLength and dwFlags
-// before preparing; input ports read dwBytesRecorded and dwFlags.
+// before preparing; input ports read dwBytesRecorded and dwFlags. The
+// system's headers pack it to bytes on Windows.
+#if defined(_WIN32)
+#pragma pack(push, 1)
+#endif
 struct MidiHeader {
     char* lpData;
     uint32_t dwBufferLength;
@@ -84,6 +88,9 @@ struct MidiHeader {
     uint32_t dwOffset;
     uintptr_t dwReserved[8];
 };
+#if defined(_WIN32)
+#pragma pack(pop)
+#endif
 
 // Device capabilities: only the name is used.
 struct MidiDevCaps {
