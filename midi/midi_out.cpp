@@ -34,11 +34,12 @@ void store(uint32_t* w, uint32_t v) { __atomic_store_n(w, v, __ATOMIC_RELEASE); 
 
 bool valid(const MidiOutPort* p) { return p && load(&p->tag) == MIDI_OUT_TAG; }
 
+// One diagnostic line on standard error, written whole.
 void note(const char* line) { std::fprintf(stderr, "MIDI-OUT: %s\n", line); }
 void note_code(const char* fmt, uint32_t code) {
-    std::fprintf(stderr, "MIDI-OUT: ");
-    std::fprintf(stderr, fmt, int(code));
-    std::fprintf(stderr, "\n");
+    char line[96];
+    std::snprintf(line, sizeof line, fmt, int(code));
+    note(line);
 }
 
 void ZP_MIDI_CALLBACK midi_out_callback(MidiHandle h, uint32_t msg, uintptr_t instance, uintptr_t,
