@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
     }
 
     PrivateJack server;
-    if (!private_jack_start(&server, "zp-bench", period)) {
+    if (!private_jack_start(&server, "zp-bench", period, true)) {
         std::fprintf(stderr, "could not start jackd (see %s)\n", server.log);
         return 1;
     }

@@ -133,7 +133,7 @@ class MidiOutJack : public ::testing::Test {
   protected:
     void SetUp() override {
         midi_platform_set(nullptr);
-        ASSERT_TRUE(private_jack_start(&server_, "zp-out", kSlowBuild ? 1024 : 256)) << "see " << server_.log;
+        ASSERT_TRUE(private_jack_start(&server_, "zp-out", kSlowBuild ? 1024 : 256, !kSlowBuild)) << "see " << server_.log;
     }
     void TearDown() override {
         sink_close(&sink_);
