@@ -1,5 +1,6 @@
 #include "midi/alsa/alsa_midi.h"
 
+#include "midi/alsa/alsa_midi_in.h"
 #include "midi/backend.h"
 
 #include <alsa/asoundlib.h>
@@ -250,13 +251,13 @@ uint32_t out_close(MidiHandle h) {
     return MIDI_RES_OK;
 }
 
-// Grouped like the table it fills; the input side offers no devices yet.
+// Grouped like the table it fills; the input side is in alsa_midi_in.cpp.
 const MidiPlatform kAlsa = {
     "alsa",
     out_count, out_caps, out_open, out_prepare, out_long_msg, out_unprepare, out_close,
-    midi_backend_no_count, midi_backend_no_caps, midi_backend_no_open, midi_backend_no_buffer,
-    midi_backend_no_buffer, midi_backend_no_handle, midi_backend_no_handle, midi_backend_no_handle,
-    midi_backend_no_buffer, midi_backend_no_handle,
+    midi_alsa_in_count, midi_alsa_in_caps, midi_alsa_in_open, midi_alsa_in_prepare,
+    midi_alsa_in_add_buffer, midi_alsa_in_start, midi_alsa_in_stop, midi_alsa_in_reset,
+    midi_alsa_in_unprepare, midi_alsa_in_close,
     midi_backend_pause_ms,
 };
 

@@ -1,0 +1,252 @@
+#include "midi/alsa/alsa_midi_in.h"
+
+#include "midi/backend.h"
+#include "midi/in_stream.h"
+
+#include <alsa/asoundlib.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <poll.h>
+#include <thread>
+
+namespace {
+
+// ---- the real ALSA calls
+
+int real_list_inputs(AlsaDeviceInfo* out, int max) {
+    int n = 0;
+    int card = -1;
+    while (n < max && snd_card_next(&card) == 0 && card >= 0) {
+        char hw[16];
+        std::snprintf(hw, sizeof hw, "hw:%d", card);
+        snd_ctl_t* ctl;
+        if (snd_ctl_open(&ctl, hw, 0) < 0) continue;
+        snd_rawmidi_info_t* info;
+        snd_rawmidi_info_alloca(&info);
+        int dev = -1;
+        while (n < max && snd_ctl_rawmidi_next_device(ctl, &dev) == 0 && dev >= 0) {
+            snd_rawmidi_info_set_device(info, unsigned(dev));
+            snd_rawmidi_info_set_stream(info, SND_RAWMIDI_STREAM_INPUT);
+            snd_rawmidi_info_set_subdevice(info, 0);
+            if (snd_ctl_rawmidi_info(ctl, info) < 0) continue;  // no input side
+            unsigned subs = snd_rawmidi_info_get_subdevices_count(info);
+            for (unsigned sub = 0; sub < subs && n < max; sub++) {
+                snd_rawmidi_info_set_subdevice(info, sub);
+                if (snd_ctl_rawmidi_info(ctl, info) < 0) continue;
+                const char* sub_name = snd_rawmidi_info_get_subdevice_name(info);
+                const char* name = sub_name && *sub_name ? sub_name : snd_rawmidi_info_get_name(info);
+                std::snprintf(out[n].name, sizeof out[n].name, "%s", name);
+                std::snprintf(out[n].id, sizeof out[n].id, "hw:%d,%d,%u", card, dev, sub);
+                n++;
+            }
+        }
+        snd_ctl_close(ctl);
+    }
+    return n;
+}
+
+int real_open_input(const char* id, void** raw) {
+    snd_rawmidi_t* in = nullptr;
+    int r = snd_rawmidi_open(&in, nullptr, id, SND_RAWMIDI_NONBLOCK);
+    if (r < 0) return r;
+    *raw = in;
+    return 0;
+}
+
+long real_read(void* raw, uint8_t* data, size_t n) {
+    return long(snd_rawmidi_read(static_cast<snd_rawmidi_t*>(raw), data, n));
+}
+
+int real_wait_readable(void* raw, int timeout_ms) {
+    snd_rawmidi_t* r = static_cast<snd_rawmidi_t*>(raw);
+    pollfd fds[4];
+    int nfds = snd_rawmidi_poll_descriptors(r, fds, 4);
+    if (nfds <= 0) return -EIO;
+    int got = poll(fds, nfds, timeout_ms);
+    if (got < 0) return errno == EINTR ? 0 : -errno;
+    if (got == 0) return 0;
+    unsigned short revents = 0;
+    if (snd_rawmidi_poll_descriptors_revents(r, fds, unsigned(nfds), &revents) < 0) return -EIO;
+    if (revents & (POLLERR | POLLHUP | POLLNVAL)) return -ENODEV;
+    return (revents & POLLIN) ? 1 : 0;
+}
+
+int real_close(void* raw) { return snd_rawmidi_close(static_cast<snd_rawmidi_t*>(raw)); }
+
+const AlsaRawmidiInOps kRealOps = {real_list_inputs, real_open_input, real_read, real_wait_readable, real_close};
+
+const AlsaRawmidiInOps* g_ops = &kRealOps;
+
+// ---- the backend
+
+const int kMaxDevices = 64;
+const int kPollMs = 50;  // how often a waiting reader looks for stop
+
+// Devices found by the latest count, by device number.
+AlsaDeviceInfo g_ins[kMaxDevices];
+uint32_t g_in_count = 0;
+
+// One open input. `quit` and `dead` are shared with the reader (atomic); the
+// rest belongs to the caller's thread, the stream as in_stream.h says.
+struct AlsaIn {
+    MidiBackendHandle base;
+    void* raw;
+    const AlsaRawmidiInOps* ops;
+    MidiInStream stream;
+    std::thread reader;
+    bool running;
+    uint32_t quit;
+    uint32_t dead;  // the device failed or went away
+    uint64_t lost_reported;
+};
+
+uint32_t load(const uint32_t* w) { return __atomic_load_n(w, __ATOMIC_ACQUIRE); }
+void store(uint32_t* w, uint32_t v) { __atomic_store_n(w, v, __ATOMIC_RELEASE); }
+
+void reader_main(AlsaIn* in) {
+    uint8_t buf[256];
+    while (!load(&in->quit)) {
+        int w = in->ops->wait_readable(in->raw, kPollMs);
+        if (w < 0) break;
+        if (w == 0) continue;
+        long n;
+        while ((n = in->ops->read(in->raw, buf, sizeof buf)) > 0) {
+            in_stream_feed(&in->stream, buf, size_t(n));
+            in_stream_publish(&in->stream);
+        }
+        if (n < 0 && n != -EAGAIN) break;
+    }
+    if (!load(&in->quit)) store(&in->dead, 1);
+    in_stream_publish(&in->stream);
+}
+
+// Ends reception: afterwards the reader is gone.
+void stop_reader(AlsaIn* in) {
+    if (!in->running) return;
+    store(&in->quit, 1);
+    in->reader.join();
+    in->running = false;
+    in_stream_take_over(&in->stream);
+}
+
+// Says once per loss, on the caller's thread, that received bytes were lost.
+void report_loss(AlsaIn* in) {
+    uint64_t lost = in_stream_lost(&in->stream);
+    if (lost == in->lost_reported) return;
+    std::fprintf(stderr, "MIDI-IN: %" PRIu64 " received bytes lost (no free buffer or no message)\n",
+                 lost - in->lost_reported);
+    in->lost_reported = lost;
+}
+
+uint32_t result_of(int err) {
+    switch (err) {
+        case -EBUSY: return MIDI_RES_ALLOCATED;
+        case -ENOMEM: return MIDI_RES_NO_MEMORY;
+        case -ENODEV:
+        case -ENXIO:
+        case -ENOENT: return MIDI_RES_NO_DEVICE;
+        default: return MIDI_RES_ERROR;
+    }
+}
+
+}  // namespace
+
+uint32_t midi_alsa_in_count() {
+    int n = g_ops->list_inputs(g_ins, kMaxDevices);
+    g_in_count = n < 0 ? 0 : uint32_t(n);
+    return g_in_count;
+}
+
+uint32_t midi_alsa_in_caps(uint32_t dev, MidiDevCaps* caps) {
+    if (dev >= g_in_count) return MIDI_RES_BAD_DEVICE;
+    std::memcpy(caps->szPname, g_ins[dev].name, MIDI_NAME_SIZE);
+    caps->szPname[MIDI_NAME_SIZE - 1] = 0;
+    return MIDI_RES_OK;
+}
+
+uint32_t midi_alsa_in_open(MidiHandle* h, uint32_t dev, MidiCallback cb, uintptr_t instance) {
+    if (dev >= g_in_count) return MIDI_RES_BAD_DEVICE;
+    AlsaIn* in = new (std::nothrow) AlsaIn();
+    if (!in) return MIDI_RES_NO_MEMORY;
+    in->base.owner = midi_alsa_platform();
+    in->ops = g_ops;
+    in_stream_init(&in->stream, cb, in, instance);
+    int r = in->ops->open_input(g_ins[dev].id, &in->raw);
+    if (r < 0) {
+        delete in;
+        return result_of(r);
+    }
+    *h = in;
+    return MIDI_RES_OK;
+}
+
+uint32_t midi_alsa_in_prepare(MidiHandle h, MidiHeader* hdr) {
+    if (!h) return MIDI_RES_INVALID_HANDLE;
+    if (!hdr || !hdr->lpData || !hdr->dwBufferLength) return MIDI_RES_INVALID_PARAM;
+    hdr->dwFlags |= MIDI_HDR_PREPARED;
+    return MIDI_RES_OK;
+}
+
+uint32_t midi_alsa_in_add_buffer(MidiHandle h, MidiHeader* hdr) {
+    AlsaIn* in = static_cast<AlsaIn*>(h);
+    if (!in) return MIDI_RES_INVALID_HANDLE;
+    if (!hdr || !(hdr->dwFlags & MIDI_HDR_PREPARED)) return MIDI_RES_UNPREPARED;
+    report_loss(in);
+    return in_stream_add(&in->stream, hdr);
+}
+
+uint32_t midi_alsa_in_start(MidiHandle h) {
+    AlsaIn* in = static_cast<AlsaIn*>(h);
+    if (!in) return MIDI_RES_INVALID_HANDLE;
+    if (load(&in->dead)) return MIDI_RES_NO_DEVICE;
+    if (in->running) return MIDI_RES_OK;
+    store(&in->quit, 0);
+    in->reader = std::thread(reader_main, in);
+    in->running = true;
+    return MIDI_RES_OK;
+}
+
+uint32_t midi_alsa_in_stop(MidiHandle h) {
+    AlsaIn* in = static_cast<AlsaIn*>(h);
+    if (!in) return MIDI_RES_INVALID_HANDLE;
+    stop_reader(in);
+    in_stream_return(&in->stream, false);
+    report_loss(in);
+    return MIDI_RES_OK;
+}
+
+uint32_t midi_alsa_in_reset(MidiHandle h) {
+    AlsaIn* in = static_cast<AlsaIn*>(h);
+    if (!in) return MIDI_RES_INVALID_HANDLE;
+    stop_reader(in);
+    in_stream_return(&in->stream, true);
+    report_loss(in);
+    return MIDI_RES_OK;
+}
+
+uint32_t midi_alsa_in_unprepare(MidiHandle h, MidiHeader* hdr) {
+    if (!h) return MIDI_RES_INVALID_HANDLE;
+    if (!hdr) return MIDI_RES_INVALID_PARAM;
+    if (hdr->dwFlags & MIDI_HDR_INQUEUE) return MIDI_RES_STILL_PLAYING;
+    hdr->dwFlags &= ~MIDI_HDR_PREPARED;
+    return MIDI_RES_OK;
+}
+
+uint32_t midi_alsa_in_close(MidiHandle h) {
+    AlsaIn* in = static_cast<AlsaIn*>(h);
+    if (!in) return MIDI_RES_INVALID_HANDLE;
+    if (in->running || in_stream_holding(&in->stream)) return MIDI_RES_STILL_PLAYING;
+    in->ops->close(in->raw);
+    delete in;
+    return MIDI_RES_OK;
+}
+
+uint64_t midi_alsa_in_lost(MidiHandle h) {
+    return h ? in_stream_lost(&static_cast<AlsaIn*>(h)->stream) : 0;
+}
+
+void midi_alsa_set_in_ops(const AlsaRawmidiInOps* ops) { g_ops = ops ? ops : &kRealOps; }
