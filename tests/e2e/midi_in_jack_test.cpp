@@ -32,7 +32,17 @@ struct Source {
     uint32_t released = 0;        // messages the process thread may send
     uint32_t sent = 0;            // messages fully sent (process thread)
     size_t offset = 0;            // into the message being sent (process thread)
+    uint32_t xruns = 0;           // cycles the server reported some client late for
 };
+
+int source_xrun(void* arg) {
+    __atomic_add_fetch(&static_cast<Source*>(arg)->xruns, 1, __ATOMIC_RELAXED);
+    return 0;
+}
+
+// True when a client missed a cycle, and with it, possibly, what the cycle
+// carried: then only the absence of races, not delivery, can be checked.
+bool cycles_missed(Source* s) { return __atomic_load_n(&s->xruns, __ATOMIC_RELAXED) > 0; }
 
 int source_process(jack_nframes_t nframes, void* arg) {
     Source* s = static_cast<Source*>(arg);
@@ -64,6 +74,7 @@ bool source_open(Source* s, size_t max_messages) {
     if (!s->client) return false;
     s->port = jack_port_register(s->client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     jack_set_process_callback(s->client, source_process, s);
+    jack_set_xrun_callback(s->client, source_xrun, s);
     return s->port && jack_activate(s->client) == 0;
 }
 
@@ -167,6 +178,10 @@ TEST_F(MidiInJack, ListsOtherClientsOutputsAndReceivesEverythingInOrder) {
     Bytes want;
     for (const Bytes& m : msgs) want.insert(want.end(), m.begin(), m.end());
     Bytes got = read_bytes(p, want.size());
+    if (kSlowBuild && cycles_missed(&src)) {
+        EXPECT_EQ(midi_in_close(p, &err), 1);
+        return;
+    }
     ASSERT_EQ(got.size(), want.size());
 
     // The short messages after the SysEx may overtake its later buffers; take
@@ -197,7 +212,14 @@ TEST_F(MidiInJack, ACallerThatDoesNotPollLosesWholeMessages) {
     std::vector<Bytes> msgs;
     for (int i = 0; i < 12; i++) msgs.push_back(sysex(1024, uint8_t(i)));
     ASSERT_TRUE(play(&src, msgs));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto until = Clock::now() + std::chrono::seconds(1);
+    while (midi_jack_in_lost(p->handle) < 2048 && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (kSlowBuild && cycles_missed(&src)) {
+        read_bytes(p, 10 * 1024, 500);
+        EXPECT_EQ(midi_in_close(p, &err), 1);
+        return;
+    }
     EXPECT_EQ(midi_jack_in_lost(p->handle), 2048u);
 
     testing::internal::CaptureStderr();
