@@ -43,10 +43,10 @@ static Fl_File_Chooser* current_chooser;
 // ---------------------------------------------------------------- widgets
 
 AppWin::AppWin(int w, int h, const char* title) : Fl_Window(w, h, title) {
-    for (const ButtonSpec& spec : button_table) {
-        Btn* b = new Btn(spec.x, spec.y, spec.w, spec.h, spec.label, spec.id);
+    for (const ButtonSpec& row : button_table) {
+        Btn* b = new Btn(row.x, row.y, row.w, row.h, row.label, row.id);
         b->callback([](Fl_Widget*, void* data) { button_pressed(static_cast<Btn*>(data)); }, b);
-        widget_slots[spec.widget_id] = b;
+        widget_slots[row.widget_id] = b;
     }
     show();
     callback(shutdown_callback);
@@ -92,9 +92,9 @@ Arrow::Arrow(int x, int y, int w, int h) : Fl_Box(x, y, w, h) {
 
 void button_pressed(Btn* button) {
     if (button == nullptr || !button->active_r()) return;
-    for (const ButtonSpec& spec : button_table) {
-        if (spec.id == button->id) {
-            post_event(spec.widget_id);
+    for (const ButtonSpec& row : button_table) {
+        if (row.id == button->id) {
+            post_event(row.widget_id);
             return;
         }
     }
