@@ -1,5 +1,7 @@
 #include "midi/midi_in.h"
 
+#include "midi/device_dir.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -111,6 +113,11 @@ bool caps_of(int n, MidiDevCaps* caps) {
     return midi_platform()->in_caps(uint32_t(n), caps) == MIDI_RES_OK;
 }
 
+uint32_t device_count() { return midi_platform()->in_count(); }
+
+// The input side of the platform's devices.
+const MidiDeviceDir kDevices = {device_count, caps_of};
+
 // Hands buffer i to the driver. False (with its line printed) if it refused.
 bool midi_in_queue_buffer(MidiInPort* p, int i) {
     MidiHeader* h = &p->headers[i];
@@ -210,41 +217,13 @@ int service_error(const MidiInPort* p) {
 
 void midi_in_set_allocator(MidiInAllocFn fn) { g_alloc = fn; }
 
-int midi_in_device_count() {
-    uint32_t n = midi_platform()->in_count();
-    return n > 0x7FFFFFFFu ? 0x7FFFFFFF : int(n);
-}
+int midi_in_device_count() { return midi_dir_count(&kDevices); }
 
-const char* midi_in_device_name(int n) {
-    if (n < 0 || n >= midi_in_device_count()) return nullptr;
-    if (!caps_of(n, &g_caps)) return nullptr;
-    g_caps.szPname[MIDI_NAME_SIZE - 1] = 0;
-    return g_caps.szPname;
-}
+const char* midi_in_device_name(int n) { return midi_dir_name(&kDevices, &g_caps, n); }
 
-void midi_in_list_devices(void (*fn)(const char* name)) {
-    if (!fn) return;
-    int count = midi_in_device_count();
-    for (int i = 0; i < count; i++) {
-        MidiDevCaps caps;
-        if (!caps_of(i, &caps)) continue;
-        caps.szPname[MIDI_NAME_SIZE - 1] = 0;
-        fn(caps.szPname);
-    }
-}
+void midi_in_list_devices(void (*fn)(const char* name)) { midi_dir_list(&kDevices, fn); }
 
-int midi_in_find_device(const char* name) {
-    if (!name) return -1;
-    if (!*name) return 0;
-    int count = midi_in_device_count();
-    for (int i = 0; i < count; i++) {
-        MidiDevCaps caps;
-        if (!caps_of(i, &caps)) continue;
-        caps.szPname[MIDI_NAME_SIZE - 1] = 0;
-        if (std::strcmp(caps.szPname, name) == 0) return i;
-    }
-    return -1;
-}
+int midi_in_find_device(const char* name) { return midi_dir_find(&kDevices, name); }
 
 MidiInPort* midi_in_open(int n, int* err) {
     if (n < 0 || n >= midi_in_device_count()) {

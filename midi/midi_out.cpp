@@ -1,5 +1,7 @@
 #include "midi/midi_out.h"
 
+#include "midi/device_dir.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,6 +55,11 @@ void ZP_MIDI_CALLBACK midi_out_callback(MidiHandle h, uint32_t msg, uintptr_t in
 bool caps_of(int n, MidiDevCaps* caps) {
     return midi_platform()->out_caps(uint32_t(n), caps) == MIDI_RES_OK;
 }
+
+uint32_t device_count() { return midi_platform()->out_count(); }
+
+// The output side of the platform's devices.
+const MidiDeviceDir kDevices = {device_count, caps_of};
 
 // Hands everything queued (up to one staging buffer) to the driver. 1 when a
 // buffer went out or nothing was queued, 0 when none may start or it failed.
@@ -132,41 +139,13 @@ int midi_out_poll(MidiOutPort* p) {
 
 void midi_out_set_allocator(MidiOutAllocFn fn) { g_alloc = fn; }
 
-int midi_out_device_count() {
-    uint32_t n = midi_platform()->out_count();
-    return n > 0x7FFFFFFFu ? 0x7FFFFFFF : int(n);
-}
+int midi_out_device_count() { return midi_dir_count(&kDevices); }
 
-const char* midi_out_device_name(int n) {
-    if (n < 0 || n >= midi_out_device_count()) return nullptr;
-    if (!caps_of(n, &g_caps)) return nullptr;
-    g_caps.szPname[MIDI_NAME_SIZE - 1] = 0;
-    return g_caps.szPname;
-}
+const char* midi_out_device_name(int n) { return midi_dir_name(&kDevices, &g_caps, n); }
 
-void midi_out_list_devices(void (*fn)(const char* name)) {
-    if (!fn) return;
-    int count = midi_out_device_count();
-    for (int i = 0; i < count; i++) {
-        MidiDevCaps caps;
-        if (!caps_of(i, &caps)) continue;
-        caps.szPname[MIDI_NAME_SIZE - 1] = 0;
-        fn(caps.szPname);
-    }
-}
+void midi_out_list_devices(void (*fn)(const char* name)) { midi_dir_list(&kDevices, fn); }
 
-int midi_out_find_device(const char* name) {
-    if (!name) return -1;
-    if (!*name) return 0;
-    int count = midi_out_device_count();
-    for (int i = 0; i < count; i++) {
-        MidiDevCaps caps;
-        if (!caps_of(i, &caps)) continue;
-        caps.szPname[MIDI_NAME_SIZE - 1] = 0;
-        if (std::strcmp(caps.szPname, name) == 0) return i;
-    }
-    return -1;
-}
+int midi_out_find_device(const char* name) { return midi_dir_find(&kDevices, name); }
 
 MidiOutPort* midi_out_open(int n, int* err) {
     if (n < 0 || n >= midi_out_device_count()) {

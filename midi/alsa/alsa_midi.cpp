@@ -20,35 +20,7 @@ namespace {
 // ---- the real ALSA calls
 
 int real_list_outputs(AlsaDeviceInfo* out, int max) {
-    int n = 0;
-    int card = -1;
-    while (n < max && snd_card_next(&card) == 0 && card >= 0) {
-        char hw[16];
-        std::snprintf(hw, sizeof hw, "hw:%d", card);
-        snd_ctl_t* ctl;
-        if (snd_ctl_open(&ctl, hw, 0) < 0) continue;
-        snd_rawmidi_info_t* info;
-        snd_rawmidi_info_alloca(&info);
-        int dev = -1;
-        while (n < max && snd_ctl_rawmidi_next_device(ctl, &dev) == 0 && dev >= 0) {
-            snd_rawmidi_info_set_device(info, unsigned(dev));
-            snd_rawmidi_info_set_stream(info, SND_RAWMIDI_STREAM_OUTPUT);
-            snd_rawmidi_info_set_subdevice(info, 0);
-            if (snd_ctl_rawmidi_info(ctl, info) < 0) continue;  // no output side
-            unsigned subs = snd_rawmidi_info_get_subdevices_count(info);
-            for (unsigned sub = 0; sub < subs && n < max; sub++) {
-                snd_rawmidi_info_set_subdevice(info, sub);
-                if (snd_ctl_rawmidi_info(ctl, info) < 0) continue;
-                const char* sub_name = snd_rawmidi_info_get_subdevice_name(info);
-                const char* name = sub_name && *sub_name ? sub_name : snd_rawmidi_info_get_name(info);
-                std::snprintf(out[n].name, sizeof out[n].name, "%s", name);
-                std::snprintf(out[n].id, sizeof out[n].id, "hw:%d,%d,%u", card, dev, sub);
-                n++;
-            }
-        }
-        snd_ctl_close(ctl);
-    }
-    return n;
+    return midi_alsa_list_rawmidi(out, max, SND_RAWMIDI_STREAM_OUTPUT);
 }
 
 int real_open_output(const char* id, void** raw) {
@@ -262,6 +234,38 @@ const MidiPlatform kAlsa = {
 };
 
 }  // namespace
+
+int midi_alsa_list_rawmidi(AlsaDeviceInfo* out, int max, int stream) {
+    int n = 0;
+    int card = -1;
+    while (n < max && snd_card_next(&card) == 0 && card >= 0) {
+        char hw[16];
+        std::snprintf(hw, sizeof hw, "hw:%d", card);
+        snd_ctl_t* ctl;
+        if (snd_ctl_open(&ctl, hw, 0) < 0) continue;
+        snd_rawmidi_info_t* info;
+        snd_rawmidi_info_alloca(&info);
+        int dev = -1;
+        while (n < max && snd_ctl_rawmidi_next_device(ctl, &dev) == 0 && dev >= 0) {
+            snd_rawmidi_info_set_device(info, unsigned(dev));
+            snd_rawmidi_info_set_stream(info, snd_rawmidi_stream_t(stream));
+            snd_rawmidi_info_set_subdevice(info, 0);
+            if (snd_ctl_rawmidi_info(ctl, info) < 0) continue;  // nothing on this side
+            unsigned subs = snd_rawmidi_info_get_subdevices_count(info);
+            for (unsigned sub = 0; sub < subs && n < max; sub++) {
+                snd_rawmidi_info_set_subdevice(info, sub);
+                if (snd_ctl_rawmidi_info(ctl, info) < 0) continue;
+                const char* sub_name = snd_rawmidi_info_get_subdevice_name(info);
+                const char* name = sub_name && *sub_name ? sub_name : snd_rawmidi_info_get_name(info);
+                std::snprintf(out[n].name, sizeof out[n].name, "%s", name);
+                std::snprintf(out[n].id, sizeof out[n].id, "hw:%d,%d,%u", card, dev, sub);
+                n++;
+            }
+        }
+        snd_ctl_close(ctl);
+    }
+    return n;
+}
 
 const MidiPlatform* midi_alsa_platform() { return &kAlsa; }
 

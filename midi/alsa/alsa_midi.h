@@ -26,6 +26,11 @@ struct AlsaDeviceInfo {
     char id[32];  // "hw:CARD,DEVICE,SUBDEVICE"
 };
 
+// Fills up to `max` entries with the rawmidi subdevices of every card on one
+// side, `stream` being SND_RAWMIDI_STREAM_OUTPUT or SND_RAWMIDI_STREAM_INPUT;
+// returns how many. Both sides' real list calls come here.
+int midi_alsa_list_rawmidi(AlsaDeviceInfo* out, int max, int stream);
+
 // The ALSA calls the backend makes. Errors are negative errno values.
 struct AlsaRawmidiOps {
     // Fills up to `max` entries with the output subdevices; returns how many.
