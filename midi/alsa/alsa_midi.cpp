@@ -35,19 +35,7 @@ long real_write(void* raw, const uint8_t* data, size_t n) {
     return long(snd_rawmidi_write(static_cast<snd_rawmidi_t*>(raw), data, n));
 }
 
-int real_wait_writable(void* raw, int timeout_ms) {
-    snd_rawmidi_t* r = static_cast<snd_rawmidi_t*>(raw);
-    pollfd fds[4];
-    int nfds = snd_rawmidi_poll_descriptors(r, fds, 4);
-    if (nfds <= 0) return -EIO;
-    int got = poll(fds, nfds, timeout_ms);
-    if (got < 0) return errno == EINTR ? 0 : -errno;
-    if (got == 0) return 0;
-    unsigned short revents = 0;
-    if (snd_rawmidi_poll_descriptors_revents(r, fds, unsigned(nfds), &revents) < 0) return -EIO;
-    if (revents & (POLLERR | POLLHUP | POLLNVAL)) return -ENODEV;
-    return (revents & POLLOUT) ? 1 : 0;
-}
+int real_wait_writable(void* raw, int timeout_ms) { return midi_alsa_wait_ready(raw, timeout_ms, POLLOUT); }
 
 int real_drain(void* raw) { return snd_rawmidi_drain(static_cast<snd_rawmidi_t*>(raw)); }
 
@@ -234,6 +222,20 @@ const MidiPlatform kAlsa = {
 };
 
 }  // namespace
+
+int midi_alsa_wait_ready(void* raw, int timeout_ms, short events) {
+    snd_rawmidi_t* r = static_cast<snd_rawmidi_t*>(raw);
+    pollfd fds[4];
+    int nfds = snd_rawmidi_poll_descriptors(r, fds, 4);
+    if (nfds <= 0) return -EIO;
+    int got = poll(fds, nfds, timeout_ms);
+    if (got < 0) return errno == EINTR ? 0 : -errno;
+    if (got == 0) return 0;
+    unsigned short revents = 0;
+    if (snd_rawmidi_poll_descriptors_revents(r, fds, unsigned(nfds), &revents) < 0) return -EIO;
+    if (revents & (POLLERR | POLLHUP | POLLNVAL)) return -ENODEV;
+    return (revents & events) ? 1 : 0;
+}
 
 int midi_alsa_list_rawmidi(AlsaDeviceInfo* out, int max, int stream) {
     int n = 0;

@@ -31,6 +31,12 @@ struct AlsaDeviceInfo {
 // returns how many. Both sides' real list calls come here.
 int midi_alsa_list_rawmidi(AlsaDeviceInfo* out, int max, int stream);
 
+// Waits up to `timeout_ms` for an open rawmidi handle to become ready for
+// `events` (POLLIN or POLLOUT): 1 ready, 0 not yet (or interrupted), -ENODEV
+// when the device has gone, another negative errno on failure. Both sides'
+// real wait calls come here.
+int midi_alsa_wait_ready(void* raw, int timeout_ms, short events);
+
 // The ALSA calls the backend makes. Errors are negative errno values.
 struct AlsaRawmidiOps {
     // Fills up to `max` entries with the output subdevices; returns how many.
