@@ -25,10 +25,43 @@ zp_install() {
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# zp_build DIR SANITIZERS [extra cmake args]: configures and builds one tree.
+# zp_build DIR SANITIZERS [extra cmake args]: configures and builds one whole
+# tree, the tests with it.
 zp_build() {
     local dir="$ZP_ROOT/$1" san="$2"
     shift 2
-    cmake -S "$ZP_ROOT" -B "$dir" -DZP_SANITIZE="$san" "$@" >/dev/null
+    cmake -S "$ZP_ROOT" -B "$dir" -DZP_SANITIZE="$san" -DZP_BUILD_TESTS=ON "$@" >/dev/null
     cmake --build "$dir" -j "$(nproc)"
+}
+
+# zp_build_only DIR TARGET...: configures DIR without the tests and builds only
+# the named targets (and what they link), the quick way to a running wizard.
+zp_build_only() {
+    local dir="$ZP_ROOT/$1"
+    shift
+    cmake -S "$ZP_ROOT" -B "$dir" -DZP_SANITIZE= -DZP_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$dir" -j "$(nproc)" --target "$@"
+}
+
+# zp_retried COMMAND...: runs a ctest command line (with --repeat until-pass)
+# and passes its output and status through, then says which tests passed only
+# on a rerun, one line each, so a retry is never silent.
+zp_retried() {
+    local log status
+    log=$(mktemp)
+    { "$@"; echo "$?" >"$log.status"; } 2>&1 | tee "$log"
+    status=$(cat "$log.status")
+    awk '
+        match($0, /Test +#[0-9]+: [^ ]+ /) {
+            name = substr($0, RSTART, RLENGTH); sub(/^Test +#[0-9]+: /, "", name); sub(/ $/, "", name)
+            if ($0 ~ /\*\*\*/) { failed[name]++ } else if ($0 ~ / Passed /) { passed[name] = 1 }
+        }
+        END {
+            for (n in failed) if (n in passed) {
+                printf "passed only on a rerun: %s (failed %d time%s first)\n", n, failed[n], (failed[n] > 1 ? "s" : ""); k++
+            }
+            if (k == 0) print "no test needed a rerun"
+        }' "$log"
+    rm -f "$log" "$log.status"
+    return "$status"
 }

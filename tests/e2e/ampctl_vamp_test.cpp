@@ -76,7 +76,14 @@ Outcome run(const std::vector<std::string>& args, double limit_s = 30) {
     return r;
 }
 
+// ampctl as a user runs it. Unless the test sets its own, a reply is awaited
+// 10 s rather than ampctl's 2 s: on a loaded machine the amp's JACK client can
+// take longer than that to be scheduled, and these tests check what is said,
+// not how fast.
 Outcome ampctl(std::vector<std::string> args, double limit_s = 30) {
+    bool timed = false;
+    for (const std::string& a : args) timed = timed || a == "--timeout";
+    if (!timed) args.insert(args.begin(), {"--timeout", "10000"});
     args.insert(args.begin(), AMPCTL_EXE);
     return run(args, limit_s);
 }
