@@ -171,10 +171,14 @@ void show_page(const WizardPage& page, int override_flag, int override_value) {
 void go_to_page(int index) {
     if (index < 0 || index >= WIZARD_PAGE_COUNT) return;
     const WizardPage& page = wizard_pages[index];
+    // Both rows override Next only when their field holds something. With no
+    // port chosen the Port record's own value holds and Next stays offered,
+    // so a user with no device learns from its error why nothing opens; an
+    // empty file name leaves the File record's inactive Next.
     if (index == PAGE_PORT) {
-        show_page(page, 1, chosen_port_name() != nullptr ? 1 : 0);
+        show_page(page, chosen_port_name() != nullptr ? 1 : 0, 1);
     } else if (index == PAGE_FILE) {
-        show_page(page, 1, file_name() != nullptr ? 1 : 0);
+        show_page(page, file_name() != nullptr ? 1 : 0, 1);
     } else {
         show_page(page, 0, 0);
     }

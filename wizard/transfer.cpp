@@ -99,7 +99,10 @@ int close_port() {
 
 bool send_bytes(const uint8_t* bytes, int length) {
     if (!amp_port || !bytes || length <= 0) return false;
-    if (!midi_out_can_accept(amp_port, length, nullptr)) return false;
+    // A message is taken whole or not at all. The port answers whether it has
+    // strictly more room than a count, so asking for one byte fewer lets a
+    // message that fits exactly go; a single byte cannot be split anyway.
+    if (length > 1 && !midi_out_can_accept(amp_port, length - 1, nullptr)) return false;
     return midi_out_send(amp_port, bytes, length, nullptr) == length;
 }
 

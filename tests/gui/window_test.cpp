@@ -22,6 +22,7 @@
 #include "app/widgets.h"
 #include "app/window.h"
 #include "wizard/controller.h"
+#include "wizard/transfer.h"
 
 namespace {
 
@@ -350,6 +351,46 @@ TEST_F(Window, PortListChoosesTheLastAmpLikeDevice) {
             EXPECT_STREQ(chosen_port_name(), c.chosen);
         }
     }
+}
+
+// With no MIDI output device the Port page still offers Next, on entry and on
+// every entry after a choice change took it away; pressing it says why.
+std::string box_text;
+void read_and_close_box(void*) {
+    Fl_Window* box = Fl::modal();
+    if (box == nullptr) return;
+    for (int i = 0; i < box->children(); i++)
+        if (box->child(i)->label() != nullptr) box_text += box->child(i)->label();
+    box->hide();
+}
+
+TEST_F(Window, PortPageWithNoDeviceStillOffersNext) {
+    static const PageActionTable no_devices = {clear_port_list, open_chosen_port, nullptr, nullptr,
+                                               nullptr,         nullptr,          nullptr};
+    wizard_set_page_actions(&no_devices);
+    forward_to_wizard = true;
+    key(XK_n);
+    settle();
+    ASSERT_EQ(wizard_current_page(), PAGE_PORT);
+    EXPECT_EQ(chosen_port_name(), nullptr);
+    EXPECT_TRUE(W(WIDGET_NEXT)->active());
+
+    post_event(EVENT_PORT_CHANGED);
+    settle();
+    EXPECT_FALSE(W(WIDGET_NEXT)->active());
+    key(XK_b);
+    key(XK_n);
+    settle();
+    ASSERT_EQ(wizard_current_page(), PAGE_PORT);
+    EXPECT_TRUE(W(WIDGET_NEXT)->active());
+
+    box_text.clear();
+    Fl::add_timeout(0.5, read_and_close_box);
+    key(XK_n);
+    settle(1.0);
+    EXPECT_NE(box_text.find("Could not open MIDI out port"), std::string::npos) << box_text;
+    EXPECT_EQ(wizard_current_page(), PAGE_PORT);
+    wizard_set_page_actions(nullptr);
 }
 
 TEST_F(Window, FileNameIsNullWhenEmpty) {

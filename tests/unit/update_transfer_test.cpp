@@ -305,6 +305,32 @@ TEST_F(Transfer, RestartRequestNotTakenShowsTheRestartPageAgain) {
     EXPECT_EQ(closes(), 0);
 }
 
+// A restart request that fits the port's free room exactly is taken whole; one
+// byte less room and it is refused whole, never half sent.
+TEST_F(Transfer, RestartRequestTakesAnExactFitAndNeverHalf) {
+    reach_send_page(concat({message(200)}));
+    wizard_dispatch(EVENT_BACK);
+    const Bytes earlier(MIDI_OUT_BUFFER_SIZE - 10, 0x40);  // with the driver, still queued
+    ASSERT_EQ(midi_out_send(transfer_port(), earlier.data(), int(earlier.size()), nullptr), int(earlier.size()));
+    wizard_dispatch(EVENT_NEXT);
+    EXPECT_TRUE(fake.errors.empty()) << testing::PrintToString(fake.errors);
+    EXPECT_EQ(midi_out_pending(transfer_port(), nullptr), int(MIDI_OUT_BUFFER_SIZE));
+    while (fake_midi_out_finish()) midi_out_pending(transfer_port(), nullptr);  // starts the next buffer
+    Bytes expected = earlier;
+    expected.insert(expected.end(), {0xF0, 0x00, 0x2E, 0x5A, 0x30, 0x00, 0x0C, 0x01, 0x55, 0xF7});
+    EXPECT_EQ(wire(), expected);
+
+    // Nine bytes of room: the ten-byte request is refused whole.
+    ticks(PORT_CLOSE_DELAY_TICKS + RESTART_WAIT_TICKS + 2);
+    ASSERT_EQ(wizard_current_page(), PAGE_SEND);
+    wizard_dispatch(EVENT_BACK);
+    const Bytes more(MIDI_OUT_BUFFER_SIZE - 9, 0x41);
+    ASSERT_EQ(midi_out_send(transfer_port(), more.data(), int(more.size()), nullptr), int(more.size()));
+    wizard_dispatch(EVENT_NEXT);
+    EXPECT_EQ(fake.errors, std::vector<std::string>{"Could not send message to amp"});
+    EXPECT_EQ(midi_out_pending(transfer_port(), nullptr), int(more.size()));
+}
+
 // A restart request that the device loses on the way is reported when the
 // port is due to close, instead of closing and waiting as if the amp had it.
 TEST_F(Transfer, RestartRequestLostOnTheWayShowsTheMessage) {
