@@ -45,6 +45,10 @@ void post_event(int code);
 // Asks for one EVENT_SEND_MORE on an idle pass when no queued event is left.
 void request_wake();
 
+// The same after `ms` milliseconds, during which the loop sleeps: for a step
+// that has to wait for a device. A later call replaces a pending one.
+void request_wake_after(int ms);
+
 // Shows `text` in the toolkit's modal message box and returns when the user
 // closes it. No event reaches the controller while the box is open.
 void show_error(const char* text);

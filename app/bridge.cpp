@@ -94,6 +94,7 @@ void app_start(int argc, char** argv, int interval_ms, AppController c) {
     create_page_text();
     create_port_choice();
     create_file_input();
+    create_status_widgets();
     main_window->end();
 
     Fl::add_handler(shortcut_handler);
@@ -134,6 +135,13 @@ void post_event(int code) {
 void request_wake() {
     wake_flag = 1;
     update_idle();
+}
+
+static void delayed_wake(void*) { request_wake(); }
+
+void request_wake_after(int ms) {
+    Fl::remove_timeout(delayed_wake);
+    Fl::add_timeout(ms > 0 ? ms / 1000.0 : 0.0, delayed_wake);
 }
 
 // One event per pass: queued events first, then a pending wake.

@@ -48,6 +48,9 @@ int create_arrows();
 int create_page_text();
 int create_port_choice();
 int create_file_input();
+// The progress bar and the Done page's result line, both hidden until the
+// wizard shows them.
+int create_status_widgets();
 
 // The key mask of a widget: 2 for the file-name input, 4 for the MIDI output
 // choice, 0 for everything else (null included).

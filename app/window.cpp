@@ -7,6 +7,7 @@
 #include <FL/Fl_File_Chooser.H>
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Multiline_Output.H>
+#include <FL/Fl_Progress.H>
 
 #include <cctype>
 #include <cstring>
@@ -26,14 +27,14 @@ const ButtonSpec button_table[BUTTON_COUNT] = {
 
 static const char* const kArrowLabel = "@+9->";
 
-// Names the amp's port is likely to carry, tried in this order.
-static const char* const kAmpPortPatterns[] = {"Zorva", "ZORVA", "Pro", "PRO"};
 
 static Fl_Widget* widget_slots[WIDGET_ID_LAST + 1];
 static Arrow* upper_arrow;
 static Arrow* lower_arrow;
 static Arrow* marked_arrow;
 static Fl_Multiline_Output* page_text_area;
+static Fl_Progress* progress_bar;
+static Fl_Box* result_line;
 static int port_count;
 // The device names exactly as listed, one per entry of the choice; the menu
 // labels themselves are escaped for the toolkit's menu syntax.
@@ -144,10 +145,65 @@ int create_file_input() {
     return 1;
 }
 
+// Both sit in the free band between the port row and the file row, so they
+// cover none of the page's own widgets.
+int create_status_widgets() {
+    progress_bar = new Fl_Progress(80, 152, 430, 26);
+    progress_bar->minimum(0);
+    progress_bar->maximum(1);
+    progress_bar->selection_color(FL_DARK_BLUE);
+    progress_bar->labelcolor(FL_WHITE);
+    progress_bar->labelsize(13);
+    progress_bar->hide();
+    result_line = new Fl_Box(80, 152, 430, 26);
+    result_line->box(FL_NO_BOX);
+    result_line->align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT | FL_ALIGN_WRAP);
+    result_line->labelsize(14);
+    result_line->hide();
+    return 1;
+}
+
+void show_progress(double fraction, const char* label) {
+    if (progress_bar == nullptr) return;
+    if (fraction < 0) fraction = 0;
+    if (fraction > 1) fraction = 1;
+    const char* old = progress_bar->label();
+    if (label == nullptr) label = "";
+    if (old == nullptr || std::strcmp(old, label) != 0) progress_bar->copy_label(label);
+    if (progress_bar->value() != float(fraction)) progress_bar->value(float(fraction));
+    if (!progress_bar->visible()) progress_bar->show();
+}
+
+void hide_progress() {
+    if (progress_bar != nullptr && progress_bar->visible()) progress_bar->hide();
+}
+
+void set_result_line(const char* text) {
+    if (result_line == nullptr) return;
+    if (text == nullptr || *text == '\0') {
+        if (result_line->visible()) result_line->hide();
+        return;
+    }
+    const char* old = result_line->label();
+    if (old == nullptr || std::strcmp(old, text) != 0) result_line->copy_label(text);
+    if (!result_line->visible()) result_line->show();
+}
+
+double progress_value() {
+    return progress_bar != nullptr && progress_bar->visible() ? double(progress_bar->value()) : -1;
+}
+
+const char* result_line_text() {
+    if (result_line == nullptr || !result_line->visible() || result_line->label() == nullptr) return "";
+    return result_line->label();
+}
+
 void forget_widgets() {
     for (Fl_Widget*& w : widget_slots) w = nullptr;
     upper_arrow = lower_arrow = marked_arrow = nullptr;
     page_text_area = nullptr;
+    progress_bar = nullptr;
+    result_line = nullptr;
     port_names.clear();
     port_count = 0;
 }
@@ -217,14 +273,7 @@ int port_list_add(const char* name) {
     // The menu keeps its entries in the order added, one per device.
     port_names.resize(static_cast<size_t>(index) + 1);
     port_names[static_cast<size_t>(index)] = name;
-    bool matches = false;
-    for (const char* pattern : kAmpPortPatterns) {
-        if (std::strstr(name, pattern) != nullptr) {
-            matches = true;
-            break;
-        }
-    }
-    if (matches || port_count == 0) choice->value(index);
+    if (amp_like_name(name) || port_count == 0) choice->value(index);
     port_count += 1;
     return port_count;
 }

@@ -5,7 +5,22 @@
 
 #include "app/events.h"
 
+#include <cstring>
+
 class Fl_Widget;
+
+// Names the amp's devices are likely to carry, tried in this order: the port
+// list chooses the last output that holds one, and the wizard the last such
+// input when a device has no input of its own.
+inline constexpr const char* AMP_NAME_PATTERNS[] = {"Zorva", "ZORVA", "Pro", "PRO"};
+
+// True when `name` holds one of the patterns (case-sensitive).
+inline bool amp_like_name(const char* name) {
+    if (name == nullptr) return false;
+    for (const char* pattern : AMP_NAME_PATTERNS)
+        if (std::strstr(name, pattern) != nullptr) return true;
+    return false;
+}
 
 // Key-mask bits: which navigation keys the window lets through to the widget
 // with the keyboard focus.
@@ -65,6 +80,23 @@ const char* page_text();
 
 // Which arrow row is shown: 0, 1 or 2.
 int marked_arrow_row();
+
+// The progress bar under the page text, for the transfer and the waits:
+// shows it at `fraction` (0..1) with `label` inside (copied). Redraws only
+// what changed.
+void show_progress(double fraction, const char* label);
+
+// Hides the progress bar.
+void hide_progress();
+
+// The line the Done page adds about what the amp reported (copied); null or
+// an empty text hides it.
+void set_result_line(const char* text);
+
+// What those two show, for tests: the bar's fraction or -1 while it is
+// hidden; the line's text, empty while it is hidden.
+double progress_value();
+const char* result_line_text();
 
 // The lower-case letter after the first "&" of the widget's label, or 0 when
 // the widget or label is missing or has no letter after an "&".

@@ -10,6 +10,7 @@
 extern std::string bench_file;
 extern std::string bench_port;
 extern bool bench_wake;
+extern int bench_wake_after_ms;  // a delayed wake the loop is to make; -1 for none
 extern int bench_errors;
 
 static int active[WIDGET_ID_LAST + 1];
@@ -30,6 +31,10 @@ void show_error(const char* text) {
     bench_errors++;
 }
 void request_wake() { bench_wake = true; }
+void request_wake_after(int ms) { bench_wake_after_ms = ms < 0 ? 0 : ms; }
+void show_progress(double, const char*) {}
+void hide_progress() {}
+void set_result_line(const char*) {}
 void hide_main_window() {}
 void clear_port_list() {}
 int port_list_add(const char*) { return 0; }

@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -34,6 +35,7 @@
 std::string bench_file;
 std::string bench_port;
 bool bench_wake = false;
+int bench_wake_after_ms = -1;
 int bench_errors = 0;
 
 namespace {
@@ -89,21 +91,33 @@ void stop(pid_t pid) {
 }
 
 // The event bridge: queued events first, then one SendMore per pending wake;
-// a Tick every 100 ms. Runs until `done` says so or `timeout_s` passes.
+// a Tick every 100 ms; a delayed wake after its pause, during which the loop
+// sleeps as the toolkit's would. Runs until `done` says so or `timeout_s`
+// passes.
 template <typename Done>
 bool run_loop(Done done, double timeout_s) {
     auto t0 = Clock::now();
     auto next_tick = t0 + std::chrono::milliseconds(100);
+    auto wake_at = Clock::time_point::max();
     while (!done()) {
         if (since(t0) > timeout_s) return false;
-        if (Clock::now() >= next_tick) {
+        if (bench_wake_after_ms >= 0) {
+            wake_at = Clock::now() + std::chrono::milliseconds(bench_wake_after_ms);
+            bench_wake_after_ms = -1;
+        }
+        auto now = Clock::now();
+        if (now >= wake_at) {
+            wake_at = Clock::time_point::max();
+            bench_wake = true;
+        }
+        if (now >= next_tick) {
             next_tick += std::chrono::milliseconds(100);
             wizard_dispatch(EVENT_TICK);
         } else if (bench_wake) {
             bench_wake = false;
             wizard_dispatch(EVENT_SEND_MORE);
         } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_until(std::min(next_tick, wake_at));
         }
     }
     return true;

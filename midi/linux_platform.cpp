@@ -2,9 +2,12 @@
 // ports. Device numbers are split across the backends in that order, each
 // backend's count being taken afresh by every count call.
 #include "midi/alsa/alsa_midi.h"
+#include "midi/alsa/alsa_midi_in.h"
 #include "midi/backend.h"
 #include "midi/jack/jack_midi.h"
+#include "midi/jack/jack_midi_in.h"
 
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -122,3 +125,53 @@ void midi_backend_pause_ms(uint32_t ms) {
 }
 
 const MidiPlatform* midi_system_platform() { return &kLinux; }
+
+namespace {
+
+bool copy_name(const char* name, char* dst, size_t n) {
+    if (std::strlen(name) >= n) return false;
+    std::memcpy(dst, name, std::strlen(name) + 1);
+    return true;
+}
+
+// ALSA rawmidi: the input subdevice of the same card and device as the
+// output, the same subdevice number first. Card numbers are only compared,
+// never shown or kept.
+bool alsa_partner(const char* out_name, char* dst, size_t n) {
+    static AlsaDeviceInfo outs[64], ins[64];
+    int no = midi_alsa_list_outputs(outs, 64);
+    const char* id = nullptr;
+    for (int i = 0; i < no && !id; i++)
+        if (std::strcmp(outs[i].name, out_name) == 0) id = outs[i].id;
+    if (!id) return false;
+    const char* last_comma = std::strrchr(id, ',');
+    size_t card_dev = last_comma ? size_t(last_comma - id) + 1 : std::strlen(id);  // "hw:C,D,"
+    int ni = midi_alsa_list_inputs(ins, 64);
+    for (int i = 0; i < ni; i++)
+        if (std::strcmp(ins[i].id, id) == 0) return copy_name(ins[i].name, dst, n);
+    for (int i = 0; i < ni; i++)
+        if (std::strncmp(ins[i].id, id, card_dev) == 0) return copy_name(ins[i].name, dst, n);
+    return false;
+}
+
+// JACK: an output port of the same client as the output's input port
+// ("client:port"), the client that is the device.
+bool jack_partner(const char* out_name, char* dst, size_t n) {
+    const char* colon = std::strchr(out_name, ':');
+    if (!colon) return false;
+    size_t client = size_t(colon - out_name) + 1;
+    uint32_t count = midi_jack_in_count();
+    MidiDevCaps caps;
+    for (uint32_t i = 0; i < count; i++) {
+        if (midi_jack_in_caps(i, &caps) != MIDI_RES_OK) continue;
+        if (std::strncmp(caps.szPname, out_name, client) == 0) return copy_name(caps.szPname, dst, n);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool midi_system_partner_input(const char* out_name, char* dst, size_t n) {
+    if (!out_name || !dst || n == 0) return false;
+    return alsa_partner(out_name, dst, n) || jack_partner(out_name, dst, n);
+}

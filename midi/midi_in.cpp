@@ -225,6 +225,14 @@ void midi_in_list_devices(void (*fn)(const char* name)) { midi_dir_list(&kDevice
 
 int midi_in_find_device(const char* name) { return midi_dir_find(&kDevices, name); }
 
+bool midi_in_find_partner(const char* out_name, char* dst, size_t n) {
+    if (!out_name || !*out_name || !dst || n == 0) return false;
+    if (midi_platform() == midi_system_platform() && midi_system_partner_input(out_name, dst, n)) return true;
+    if (midi_in_find_device(out_name) < 0 || std::strlen(out_name) >= n) return false;
+    std::memcpy(dst, out_name, std::strlen(out_name) + 1);
+    return true;
+}
+
 MidiInPort* midi_in_open(int n, int* err) {
     if (n < 0 || n >= midi_in_device_count()) {
         set_err(err, MIDI_IN_NOT_FOUND);

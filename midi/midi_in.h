@@ -93,6 +93,13 @@ void midi_in_list_devices(void (*fn)(const char* name));
 // name or no match. An empty name gives 0 without asking for devices.
 int midi_in_find_device(const char* name);
 
+// The input device that belongs to output device `out_name`, its name written
+// into `dst` (n bytes): on the system's platform its own rule (JACK: an output
+// port of the same client; ALSA rawmidi: the input side of the same card and
+// device), otherwise an input device of exactly the same name (as winmm names
+// both halves of a device). False when neither finds one.
+bool midi_in_find_partner(const char* out_name, char* dst, size_t n);
+
 // Opens and starts device `n`. Null with code 4 (no such device), 5 (no
 // memory) or 3 (the device refused to open, to take a buffer or to start);
 // whatever was set up is taken down again.

@@ -150,4 +150,10 @@ void midi_platform_set(const MidiPlatform* p);
 // The system's own platform table.
 const MidiPlatform* midi_system_platform();
 
+// The system's own answer to which input device belongs to output device
+// `out_name` (the other half of the same physical device), written into
+// `dst` (n bytes). False when the system has no rule of its own for that
+// output or no such input exists.
+bool midi_system_partner_input(const char* out_name, char* dst, size_t n);
+
 #endif

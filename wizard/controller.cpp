@@ -46,6 +46,7 @@ const PageActionTable page_action_table = {
     start_transfer,
     send_next_message,
     release_update_file,
+    transfer_tick,
 };
 
 static const PageActionTable* actions = &page_action_table;
@@ -132,7 +133,10 @@ static void on_port_changed() {
     if (current_page == PAGE_PORT) set_widget_active(WIDGET_NEXT, chosen_port_name() != nullptr);
 }
 
-static void on_tick() { countdown_tick(); }
+static void on_tick() {
+    countdown_tick();
+    if (actions->tick != nullptr) actions->tick();
+}
 
 static void on_shutdown() {
     if (actions->release_update_file != nullptr) actions->release_update_file();
@@ -166,6 +170,10 @@ void show_page(const WizardPage& page, int override_flag, int override_value) {
     // focus stays where it was.
     focus_widget(page.focus_widget);
     set_page_text(page.text);
+    // The progress bar belongs to the Sending and Restarting records, the
+    // amp's answer to the Done page; the transfer shows them after the record.
+    if (&page != &wizard_pages[PAGE_SENDING] && &page != &wizard_pages[PAGE_RESTARTING]) hide_progress();
+    set_result_line(nullptr);
 }
 
 void go_to_page(int index) {
@@ -207,6 +215,8 @@ void countdown_arm(int ticks, CountdownAction action) {
     countdown_ticks = ticks + 1;
     countdown_action = action;
 }
+
+int countdown_ticks_left() { return countdown_ticks; }
 
 void countdown_tick() {
     if (countdown_ticks <= 0) return;

@@ -56,6 +56,7 @@ struct PageActionTable {
     bool (*start_transfer)();       // Send's Next; likewise
     bool (*send_next_message)();    // SendMore on the Send page; true while data remains
     void (*release_update_file)();  // Shutdown
+    void (*tick)();                 // every Tick, after the countdown's step
 };
 
 extern const PageActionTable page_action_table;
@@ -87,6 +88,9 @@ void countdown_arm(int ticks, CountdownAction action);
 
 // One step of the countdown (every Tick).
 void countdown_tick();
+
+// Ticks until the armed countdown's action runs; 0 when none is armed.
+int countdown_ticks_left();
 
 // The page now current, 0..5.
 int wizard_current_page();

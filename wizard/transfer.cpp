@@ -1,10 +1,14 @@
 #include "wizard/transfer.h"
 
+#include <chrono>
+#include <cstdio>
+
 #include "ampmsg/message.h"
 #include "app/app.h"
 #include "app/window.h"
 #include "midi/midi_out.h"
 #include "wizard/controller.h"
+#include "wizard/amp_answer.h"
 #include "wizard/update_file.h"
 
 namespace {
@@ -31,12 +35,57 @@ bool draining = false;
 int restart_wait_ticks = RESTART_WAIT_TICKS;
 MidiOutPort* amp_port = nullptr;
 
+// What the progress bar shows. While sending: bytes and messages handed to
+// the port of the file's totals, and the time left at the rate so far. While
+// waiting (the restart, or the amp reprogramming): the seconds left.
+using Clock = std::chrono::steady_clock;
+Clock::time_point send_started;
+Clock::time_point progress_shown;
+size_t messages_total = 0;
+size_t messages_sent = 0;
+int wait_total_ticks = 0;  // 0 while no wait runs
+int wait_elapsed_ticks = 0;
+
+void show_send_progress(bool now) {
+    Clock::time_point t = Clock::now();
+    if (!now && t - progress_shown < std::chrono::milliseconds(PROGRESS_REDRAW_MS)) return;
+    progress_shown = t;
+    size_t total = update_file_size();
+    size_t sent = send_offset + message_taken;
+    double fraction = total ? double(sent) / double(total) : 1.0;
+    char label[160];
+    int n = std::snprintf(label, sizeof label, "%zu / %zu kB, %zu / %zu messages, %d %%", (sent + 512) / 1024,
+                          (total + 512) / 1024, messages_sent, messages_total, int(fraction * 100));
+    double elapsed = std::chrono::duration<double>(t - send_started).count();
+    if (elapsed >= 1.0 && sent > 0 && n > 0 && size_t(n) < sizeof label) {
+        double left = double(total - sent) / (double(sent) / elapsed);
+        std::snprintf(label + n, sizeof label - size_t(n), ", %.0f s left", left + 0.5);
+    }
+    show_progress(fraction, label);
+}
+
+// A wait of `ticks` before the port closes and `reopen_ticks` more before it
+// opens again.
+void begin_wait(int reopen_ticks) {
+    wait_total_ticks = PORT_CLOSE_DELAY_TICKS + 1 + reopen_ticks + 1;
+    wait_elapsed_ticks = 0;
+}
+
+void show_wait_progress() {
+    int left = wait_total_ticks - wait_elapsed_ticks;
+    if (left < 0) left = 0;
+    char label[64];
+    std::snprintf(label, sizeof label, "%d s left", (left + 9) / 10);
+    show_progress(double(wait_elapsed_ticks) / double(wait_total_ticks), label);
+}
+
 void add_port_name(const char* name) { port_list_add(name); }
 
 void stop_transfer() {
     send_remaining = 0;
     draining = false;
     message_taken = 0;
+    wait_total_ticks = 0;
 }
 
 // The port failed under us: stop, let go of the port, and leave the user on
@@ -62,10 +111,17 @@ bool drain_step() {
         transfer_failed();
         return false;
     }
-    if (pending > 0) return true;
+    if (pending > 0) {
+        // The device is still busy with what it has: come back shortly rather
+        // than ask again on every pass of the loop.
+        request_wake_after(FULL_PORT_WAIT_MS);
+        return false;
+    }
     draining = false;
     set_page_text(UPDATING_TEXT);
     restart_wait_ticks = UPDATE_WAIT_TICKS;
+    begin_wait(UPDATE_WAIT_TICKS);
+    show_wait_progress();
     countdown_arm(PORT_CLOSE_DELAY_TICKS, close_port_and_wait);
     return false;
 }
@@ -85,10 +141,16 @@ bool open_chosen_port() {
     if (!name) return false;
     close_port();
     amp_port = midi_out_open_by_name(name, nullptr);
-    return amp_port != nullptr;
+    if (amp_port == nullptr) return false;
+    // Who the amp says it is, each time its port opens: before the update,
+    // and after the wait that ends it.
+    answer_open_input(name);
+    answer_ask(send_bytes);
+    return true;
 }
 
 int close_port() {
+    answer_close_input();
     if (!amp_port) return 0;
     int result = midi_out_close(amp_port, nullptr);
     // A port that would not close still holds a buffer with the driver; it
@@ -134,7 +196,12 @@ bool request_restart(int wait_ticks) {
 
 bool start_restart() {
     show_page(wizard_pages[PAGE_RESTARTING], 0, 0);
-    if (!request_restart(RESTART_WAIT_TICKS)) show_page(wizard_pages[PAGE_RESTART], 0, 0);
+    if (request_restart(RESTART_WAIT_TICKS)) {
+        begin_wait(RESTART_WAIT_TICKS);
+        show_wait_progress();
+    } else {
+        show_page(wizard_pages[PAGE_RESTART], 0, 0);
+    }
     return false;
 }
 
@@ -155,7 +222,15 @@ bool start_transfer() {
         send_offset = 0;
         send_remaining = update_file_size();
         message_taken = 0;
+        messages_sent = 0;
+        messages_total = 0;
+        for (size_t at = 0; at < update_file_size(); messages_total++)
+            at += sysex_message_length(update_file_bytes() + at, update_file_size() - at);
+        wait_total_ticks = 0;
+        answer_remember_before();
         show_page(wizard_pages[PAGE_SENDING], 0, 0);
+        send_started = Clock::now();
+        show_send_progress(true);
         request_wake();
     } else {
         show_error(NOTHING_TO_SEND_TEXT);
@@ -179,11 +254,22 @@ bool send_next_message() {
         return false;
     }
     message_taken += static_cast<size_t>(taken);
-    if (message_taken < length) return true;
+    if (message_taken < length) {
+        // The port is full: wait for the device to take a buffer rather than
+        // offer the rest again on every pass.
+        if (taken < piece || taken == 0) {
+            show_send_progress(false);
+            request_wake_after(FULL_PORT_WAIT_MS);
+            return false;
+        }
+        return true;
+    }
 
     send_offset += length;
     send_remaining -= length;
     message_taken = 0;
+    messages_sent++;
+    show_send_progress(send_remaining == 0);
     if (send_remaining != 0) return true;
     draining = true;
     return drain_step();
@@ -212,7 +298,17 @@ int close_port_and_wait() {
     return 0;
 }
 
+void transfer_tick() {
+    answer_tick();
+    if (wait_total_ticks > 0) {
+        wait_elapsed_ticks++;
+        show_wait_progress();
+    }
+    if (wizard_current_page() == PAGE_DONE) set_result_line(answer_result_line());
+}
+
 int reopen_port_and_continue() {
+    wait_total_ticks = 0;
     if (open_chosen_port()) {
         next_page();
     } else {

@@ -11,10 +11,11 @@
 //   the first byte the port has not yet taken, so a partly taken message is
 //   continued, never repeated, and a message longer than the port's queue goes
 //   out in pieces.
-// - After the last message the port is asked on every pass of the event
-//   loop until it holds no more bytes, however long the device takes, so the
-//   last bytes follow without a pause; only then does the wait before the
-//   close begin. No close (after the restart request either) drops bytes.
+// - While the port is full, and after the last message until it holds no
+//   more bytes (however long the device takes), it is asked again every
+//   FULL_PORT_WAIT_MS, sooner than a device needs its next buffer and without
+//   keeping a core busy; only then does the wait before the close begin. No
+//   close (after the restart request either) drops bytes.
 // - A port that has failed ends the transfer with "Could not send message to
 //   amp" and the File page, whose Back leads to the Port page.
 #ifndef ZP_WIZARD_TRANSFER_H
@@ -32,6 +33,14 @@ constexpr int UPDATE_WAIT_TICKS = 150;
 
 // Largest piece of one message offered to the port in one send.
 constexpr int SEND_PIECE_MAX = 65536;
+
+// How long a transfer step waits for a full port (or one still sending the
+// last bytes) before it asks again: shorter than a JACK period at 48 kHz
+// and 256 frames, so the device is never kept waiting for its next buffer.
+constexpr int FULL_PORT_WAIT_MS = 2;
+
+// The progress bar is redrawn at most this often while sending.
+constexpr int PROGRESS_REDRAW_MS = 100;
 
 // The port the update goes to; null when none is open. Tests read it.
 MidiOutPort* transfer_port();
@@ -77,10 +86,14 @@ void release_update_file();
 // The Send page's Next: starts streaming the loaded file. Always false.
 bool start_transfer();
 
-// One step of the transfer, for each SendMore on the Send page. True while
-// bytes remain to be handed over or to leave the port, so the controller asks
-// for another pass.
+// One step of the transfer, for each SendMore on the Send page. True when the
+// next message can go at once, so the controller asks for another pass; when
+// the port is full or still sending the last bytes it asks for a pass after
+// FULL_PORT_WAIT_MS itself and returns false, as it does once all is sent.
 bool send_next_message();
+
+// Every Tick: the amp's answer, the waits' seconds left, the Done page's line.
+void transfer_tick();
 
 // Countdown actions: wait for the port to empty, close it and arm the reopen;
 // reopen the port and move on (or back to the Welcome page).

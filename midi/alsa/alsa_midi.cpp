@@ -271,4 +271,6 @@ int midi_alsa_list_rawmidi(AlsaDeviceInfo* out, int max, int stream) {
 
 const MidiPlatform* midi_alsa_platform() { return &kAlsa; }
 
+int midi_alsa_list_outputs(AlsaDeviceInfo* out, int max) { return g_ops->list_outputs(out, max); }
+
 void midi_alsa_set_ops(const AlsaRawmidiOps* ops) { g_ops = ops ? ops : &kRealOps; }

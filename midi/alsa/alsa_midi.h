@@ -57,6 +57,10 @@ struct AlsaRawmidiOps {
 
 const MidiPlatform* midi_alsa_platform();
 
+// The output subdevices as the backend's ALSA calls list them (the scripted
+// ones in tests): up to `max` entries, returns how many.
+int midi_alsa_list_outputs(AlsaDeviceInfo* out, int max);
+
 // Makes the backend use `ops`; null restores the real ALSA calls. Not while
 // an output is open.
 void midi_alsa_set_ops(const AlsaRawmidiOps* ops);

@@ -205,6 +205,8 @@ uint32_t midi_alsa_in_close(MidiHandle h) {
     return MIDI_RES_OK;
 }
 
+int midi_alsa_list_inputs(AlsaDeviceInfo* out, int max) { return g_ops->list_inputs(out, max); }
+
 uint64_t midi_alsa_in_lost(MidiHandle h) {
     return h ? in_stream_lost(&static_cast<AlsaIn*>(h)->stream) : 0;
 }

@@ -33,6 +33,10 @@ struct AlsaRawmidiInOps {
     int (*close)(void* raw);
 };
 
+// The input subdevices as the backend's ALSA calls list them (the scripted
+// ones in tests): up to `max` entries, returns how many.
+int midi_alsa_list_inputs(AlsaDeviceInfo* out, int max);
+
 uint32_t midi_alsa_in_count();
 uint32_t midi_alsa_in_caps(uint32_t dev, MidiDevCaps* caps);
 uint32_t midi_alsa_in_open(MidiHandle* h, uint32_t dev, MidiCallback cb, uintptr_t instance);

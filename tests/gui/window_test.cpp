@@ -366,7 +366,7 @@ void read_and_close_box(void*) {
 
 TEST_F(Window, PortPageWithNoDeviceStillOffersNext) {
     static const PageActionTable no_devices = {clear_port_list, open_chosen_port, nullptr, nullptr,
-                                               nullptr,         nullptr,          nullptr};
+                                               nullptr,         nullptr,          nullptr, nullptr};
     wizard_set_page_actions(&no_devices);
     forward_to_wizard = true;
     key(XK_n);

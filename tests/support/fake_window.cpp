@@ -5,7 +5,10 @@
 
 FakeWindow fake;
 
-void fake_window_reset() { fake = FakeWindow{}; }
+void fake_window_reset() {
+    fake = FakeWindow{};
+    fake.progress = -1;
+}
 
 static bool valid(int id) { return id >= WIDGET_ID_FIRST && id <= WIDGET_ID_LAST; }
 
@@ -26,6 +29,16 @@ const char* chosen_port_name() { return fake.port.empty() ? nullptr : fake.port.
 void open_file_chooser() { fake.choosers++; }
 void show_error(const char* text) { fake.errors.push_back(text); }
 void request_wake() { fake.wakes++; }
+void request_wake_after(int) {
+    fake.wakes++;
+    fake.delayed_wakes++;
+}
+void show_progress(double fraction, const char* label) {
+    fake.progress = fraction;
+    fake.progress_label = label ? label : "";
+}
+void hide_progress() { fake.progress = -1; }
+void set_result_line(const char* text) { fake.result_line = text ? text : ""; }
 void hide_main_window() { fake.hides++; }
 void clear_port_list() { fake.port_list.clear(); }
 int port_list_add(const char* name) {

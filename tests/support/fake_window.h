@@ -16,7 +16,11 @@ struct FakeWindow {
     std::string port;         // chosen port; empty means none
     std::vector<std::string> errors;
     std::vector<std::string> port_list;  // device names listed since the last clear
-    int wakes;
+    int wakes;          // immediate and delayed ones alike: the tests' time is made up
+    int delayed_wakes;  // of those, the ones asked for after a pause
+    double progress;    // -1 while the bar is hidden
+    std::string progress_label;
+    std::string result_line;
     int hides;
     int choosers;
 };

@@ -37,6 +37,7 @@ const PageActionTable stand_in_steps = {
     },
     [] { steps.sends++; return steps.transfer_messages-- > 0; },
     [] { steps.releases++; },
+    nullptr,
 };
 
 class Controller : public ::testing::Test {

@@ -2,6 +2,8 @@
 // its timing (restart, update, reprogramming), signals and the report.
 #include "tools/virtual-amp/vamp.h"
 
+#include "ampmsg/message.h"
+
 #include <csignal>
 #include <pthread.h>
 #include <cstdarg>
@@ -30,6 +32,9 @@ struct Run {
     uint64_t lost_before;         // lost by links already closed
     int restart_mode;             // -1, or the mode of a restart to carry out
     uint64_t next_burst_us;
+    uint64_t stream_offset;  // update-mode bytes seen, for the --drop fault
+    uint8_t held[AMP_IDENTITY_REQUEST_LENGTH];  // bytes that may begin an identity request
+    int held_n;
     VampReport rep;
 };
 
@@ -135,6 +140,8 @@ bool begin_update_mode(Run* r) {
         return false;
     }
     r->update_mode = true;
+    r->stream_offset = 0;
+    r->held_n = 0;
     r->overruns_at_update = r->rx.overruns;
     r->lost_at_update = lost_total(r);
     return true;
@@ -158,11 +165,26 @@ bool do_restart(Run* r) {
     return true;
 }
 
-// The update is over: check it, report it, reprogram, come back.
+void take_image_byte(Run* r, uint8_t b, uint64_t t_us);
+
+// Hands on what was held back as the start of a possible identity request.
+void release_held(Run* r, uint64_t t_us) {
+    int n = r->held_n;
+    r->held_n = 0;
+    for (int i = 0; i < n; i++) take_image_byte(r, r->held[i], t_us);
+}
+
+// The update is over: check it, report it, reprogram, come back. It is taken
+// only when it arrived whole and, where the amp knows the image it expects,
+// when it is exactly that image.
 bool finish_update(Run* r) {
+    release_held(r, r->upd.last_us);
     update_finish(&r->upd);
+    r->rep.image = !r->opt.expect_image ? "unchecked"
+                   : std::strcmp(r->upd.sha256, r->opt.expect_sha256) == 0 ? "match"
+                                                                            : "mismatch";
     bool clean = stream_errors(&r->upd.stream) == 0 && r->rx.overruns == r->overruns_at_update &&
-                 lost_total(r) == r->lost_at_update;
+                 lost_total(r) == r->lost_at_update && std::strcmp(r->rep.image, "mismatch") != 0;
     std::memcpy(r->rep.version_before, r->amp.version, 5);
     std::memcpy(r->rep.version_after, clean ? r->opt.new_version : r->amp.version, 5);
     report_update(r, clean ? "updated" : "rejected");
@@ -192,6 +214,11 @@ void take_normal(Run* r, uint8_t b) {
         return;
     }
     VampOutcome out;
+    if (r->opt.no_identity && r->normal.kept == AMP_IDENTITY_REQUEST_LENGTH &&
+        std::memcmp(r->normal.msg, AMP_IDENTITY_REQUEST, AMP_IDENTITY_REQUEST_LENGTH) == 0) {
+        r->amp.ignored++;
+        return;
+    }
     amp_handle_sysex(&r->amp, r->normal.msg, r->normal.kept, &out);
     if (r->opt.verbose)
         say("request %02X (%ld bytes): %s", r->normal.kept > 6 ? r->normal.msg[6] : 0, r->normal.kept,
@@ -201,7 +228,11 @@ void take_normal(Run* r, uint8_t b) {
     if (out.action == VAMP_RESTART) r->restart_mode = out.mode;
 }
 
-void take_update(Run* r, uint8_t b, uint64_t t_us) {
+// One byte of the image. The --drop fault loses its stretch here, before the
+// amp's accounting sees it, as bytes lost on the way would be.
+void take_image_byte(Run* r, uint8_t b, uint64_t t_us) {
+    uint64_t at = r->stream_offset++;
+    if (r->opt.drop_bytes && at >= r->opt.drop_offset && at - r->opt.drop_offset < r->opt.drop_bytes) return;
     int kind = update_feed(&r->upd, b, t_us);
     // A restart request before any update byte leaves update mode (or
     // restarts into it again) instead of counting as the update.
@@ -209,6 +240,28 @@ void take_update(Run* r, uint8_t b, uint64_t t_us) {
     if (kind == VAMP_MSG_SYSEX && r->upd.messages == 1 && r->upd.bytes == uint64_t(r->upd.stream.length) &&
         amp_is_restart(r->upd.stream.msg, r->upd.stream.kept, &mode) && (mode == 0 || mode == 1 || mode == 8))
         r->restart_mode = mode;
+}
+
+// In update mode the amp still answers the identity request, and keeps it out
+// of the image: bytes that may begin one, between messages, are held back
+// until they either are one or cannot be.
+void take_update(Run* r, uint8_t b, uint64_t t_us) {
+    if (r->held_n == 0 && (b != 0xF0 || r->upd.stream.in_sysex)) {
+        take_image_byte(r, b, t_us);
+        return;
+    }
+    r->held[r->held_n++] = b;
+    if (std::memcmp(r->held, AMP_IDENTITY_REQUEST, size_t(r->held_n)) != 0) {
+        release_held(r, t_us);
+        return;
+    }
+    if (r->held_n < AMP_IDENTITY_REQUEST_LENGTH) return;
+    r->held_n = 0;
+    if (r->opt.no_identity) return;
+    VampOutcome out;
+    amp_handle_sysex(&r->amp, AMP_IDENTITY_REQUEST, AMP_IDENTITY_REQUEST_LENGTH, &out);
+    if (out.action == VAMP_REPLY && !link_send(r->link, out.reply, out.reply_length))
+        say("output queue full: a reply was dropped");
 }
 
 // Takes what JACK has delivered. Stops early when a restart is due: the
@@ -277,6 +330,7 @@ int run(Run* r) {
 
     // An update cut short by the stop is reported as far as it came.
     if (r->update_mode && r->upd.bytes > 0 && r->link) {
+        release_held(r, r->upd.last_us);
         update_finish(&r->upd);
         std::memcpy(r->rep.version_before, r->amp.version, 5);
         std::memcpy(r->rep.version_after, r->amp.version, 5);

@@ -3,6 +3,7 @@
 
 #include <openssl/evp.h>
 
+#include <cstdio>
 #include <cstring>
 
 // ---------------------------------------------------------------- receive model
@@ -188,23 +189,42 @@ int update_feed(VampUpdate* u, uint8_t byte, uint64_t t_us) {
     return kind;
 }
 
+// Ends a digest and writes it as hex; false when it could not be had.
+static bool digest_hex(EVP_MD_CTX* ctx, char* out) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    if (EVP_DigestFinal_ex(ctx, md, &n) != 1 || n != 32) return false;
+    static const char hex[] = "0123456789abcdef";
+    for (unsigned i = 0; i < n; i++) {
+        out[2 * i] = hex[md[i] >> 4];
+        out[2 * i + 1] = hex[md[i] & 15];
+    }
+    out[64] = 0;
+    return true;
+}
+
 void update_finish(VampUpdate* u) {
     stream_close(&u->stream);
     if (!u->sha) return;
     hash_flush(u);
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
     EVP_MD_CTX* ctx = static_cast<EVP_MD_CTX*>(u->sha);
-    if (EVP_DigestFinal_ex(ctx, md, &n) == 1 && n == 32) {
-        static const char hex[] = "0123456789abcdef";
-        for (unsigned i = 0; i < n; i++) {
-            u->sha256[2 * i] = hex[md[i] >> 4];
-            u->sha256[2 * i + 1] = hex[md[i] & 15];
-        }
-        u->sha256[64] = 0;
-    }
+    digest_hex(ctx, u->sha256);
     EVP_MD_CTX_free(ctx);
     u->sha = nullptr;
+}
+
+bool vamp_file_sha256(const char* path, char* hex) {
+    FILE* f = path ? std::fopen(path, "rb") : nullptr;
+    if (!f) return false;
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1;
+    static unsigned char buf[1 << 16];
+    size_t n;
+    while (ok && (n = std::fread(buf, 1, sizeof buf, f)) > 0) ok = EVP_DigestUpdate(ctx, buf, n) == 1;
+    ok = ok && !std::ferror(f) && digest_hex(ctx, hex);
+    if (ctx) EVP_MD_CTX_free(ctx);
+    std::fclose(f);
+    return ok;
 }
 
 void update_free(VampUpdate* u) {

@@ -39,6 +39,13 @@ const char kHelp[] =
     "                       messages and bytes taken in update mode, their SHA-256,\n"
     "                       framing errors, overruns, times of the first and last\n"
     "                       byte, versions before and after\n"
+    "  --expect-image FILE  the image the amp expects: an update is taken only when\n"
+    "                       exactly these bytes arrived (their SHA-256 is compared)\n"
+    "  --expect-sha256 HEX  the same, given as the image's SHA-256\n"
+    "  --no-identity        never answer the identity request, as an amp whose\n"
+    "                       firmware does not\n"
+    "  --drop N@OFFSET      fault: silently lose N bytes of the update stream from\n"
+    "                       byte OFFSET on, as a lossy MIDI path would\n"
     "  --send-cc            send a few controller changes of the amp's own (its\n"
     "                       current parameters) every 2 s in normal mode\n"
     "  --verbose            one line on standard error for each thing that happens\n"
@@ -49,9 +56,10 @@ const char kHelp[] =
     "  --help               this text\n"
     "\n"
     "In update mode every byte is update data, except a restart request that comes\n"
-    "before any update byte: it restarts the amp again (mode 1 into update mode).\n"
-    "An update that arrived with framing errors or overruns is rejected: the amp\n"
-    "comes back with its old version. SIGINT and SIGTERM stop it cleanly (the report\n"
+    "before any update byte: it restarts the amp again (mode 1 into update mode),\n"
+    "and an identity request between messages, which is answered as in normal mode.\n"
+    "An update that arrived with framing errors or overruns, or that is not the\n"
+    "expected image, is rejected: the amp comes back with its old version. SIGINT and SIGTERM stop it cleanly (the report\n"
     "is written). Exit status 0, 1 when JACK failed, 2 for a bad command line.\n";
 
 bool parse_long(const char* s, long lo, long hi, long* out) {
@@ -87,6 +95,10 @@ enum {
     OPT_LIST,
     OPT_DEMO,
     OPT_DEMO_BYTES,
+    OPT_EXPECT_IMAGE,
+    OPT_EXPECT_SHA,
+    OPT_DROP,
+    OPT_NO_IDENTITY,
     OPT_HELP,
 };
 
@@ -101,6 +113,10 @@ const option kOptions[] = {
     {"rate", required_argument, nullptr, OPT_RATE},
     {"buffer", required_argument, nullptr, OPT_BUFFER},
     {"report", required_argument, nullptr, OPT_REPORT},
+    {"expect-image", required_argument, nullptr, OPT_EXPECT_IMAGE},
+    {"expect-sha256", required_argument, nullptr, OPT_EXPECT_SHA},
+    {"no-identity", no_argument, nullptr, OPT_NO_IDENTITY},
+    {"drop", required_argument, nullptr, OPT_DROP},
     {"send-cc", no_argument, nullptr, OPT_SEND_CC},
     {"verbose", no_argument, nullptr, OPT_VERBOSE},
     {"list-outputs", no_argument, nullptr, OPT_LIST},
@@ -111,6 +127,33 @@ const option kOptions[] = {
 };
 
 inline constexpr long kMaxWaitMs = 3600L * 1000;
+
+bool parse_sha256(const char* s, char* dst) {
+    if (!s || std::strlen(s) != 64) return false;
+    for (int i = 0; i < 64; i++) {
+        char c = s[i];
+        if (c >= 'A' && c <= 'F') c = char(c - 'A' + 'a');
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+        dst[i] = c;
+    }
+    dst[64] = 0;
+    return true;
+}
+
+// "N@OFFSET", both decimal, N at least 1.
+bool parse_drop(const char* s, uint64_t* n, uint64_t* offset) {
+    const char* at = s ? std::strchr(s, '@') : nullptr;
+    if (!at || at == s || !at[1]) return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long count = std::strtoull(s, &end, 10);
+    if (errno || end != at || count == 0 || s[0] == '-') return false;
+    unsigned long long off = std::strtoull(at + 1, &end, 10);
+    if (errno || *end || at[1] == '-') return false;
+    *n = count;
+    *offset = off;
+    return true;
+}
 
 }  // namespace
 
@@ -159,6 +202,13 @@ bool vamp_parse_options(VampOptions* o, int argc, char** argv, char* errbuf, siz
             case OPT_LIST: o->list_outputs = true; break;
             case OPT_DEMO: o->demo_path = arg; ok = arg[0] != 0; break;
             case OPT_DEMO_BYTES: ok = parse_long(arg, 100, 1L << 30, &o->demo_bytes); break;
+            case OPT_EXPECT_IMAGE:
+                ok = vamp_file_sha256(arg, o->expect_sha256);
+                o->expect_image = ok;
+                break;
+            case OPT_EXPECT_SHA: ok = o->expect_image = parse_sha256(arg, o->expect_sha256); break;
+            case OPT_DROP: ok = parse_drop(arg, &o->drop_bytes, &o->drop_offset); break;
+            case OPT_NO_IDENTITY: o->no_identity = true; break;
             case OPT_HELP: o->help = true; break;
             default:
                 std::snprintf(errbuf, errlen, "unknown option %s (see --help)", argv[optind - 1]);

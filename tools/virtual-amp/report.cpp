@@ -71,6 +71,7 @@ long report_format(const VampReport* r, char* dst, size_t cap) {
     add(&o, "  \"updates\": %llu,\n", (unsigned long long)r->updates);
     add(&o, "  \"restarts\": %llu,\n", (unsigned long long)r->restarts);
     add(&o, "  \"result\": \"%s\",\n", r->result);
+    add(&o, "  \"image\": \"%s\",\n", r->image ? r->image : "unchecked");
     add_text(&o, "version_before", r->version_before);
     add_text(&o, "version_after", r->version_after);
     add(&o, "  \"update_messages\": %llu,\n", (unsigned long long)r->messages);

@@ -34,6 +34,11 @@ struct VampOptions {
     bool list_outputs;        // print the MIDI output devices a sender would see, and exit
     const char* demo_path;    // write a demo update file there, and exit
     long demo_bytes;          // its size
+    bool no_identity;         // never answer the identity request
+    bool expect_image;        // take an update only when its SHA-256 is expect_sha256
+    char expect_sha256[65];   // lower-case hex
+    uint64_t drop_offset;     // fault: byte offset of the update stream where
+    uint64_t drop_bytes;      //   this many bytes are silently dropped (0: none)
     bool help;
 };
 
@@ -197,6 +202,8 @@ bool vamp_list_outputs();
 struct VampReport {
     const char* state;             // "normal", "update", "reprogramming"
     const char* result;            // last update: "none", "updated", "rejected"
+    const char* image;             // last update against the expected image: "match",
+                                   // "mismatch", or "unchecked" when none was given
     char version_before[5];
     char version_after[5];
     char version_now[5];
@@ -219,6 +226,10 @@ struct VampReport {
     uint64_t cc_taken;
     uint64_t cc_refused;
 };
+
+// The SHA-256 of a whole file as lower-case hex into `hex` (65 bytes). False
+// when the file cannot be read.
+bool vamp_file_sha256(const char* path, char* hex);
 
 // Formats the report as JSON into `dst` (at most cap bytes, zero-terminated).
 // Returns the length, or -1 when it does not fit.

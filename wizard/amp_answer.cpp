@@ -1,0 +1,184 @@
+#include "wizard/amp_answer.h"
+
+#include "ampmsg/message.h"
+#include "ampmsg/responses.h"
+#include "app/window.h"
+#include "midi/midi_in.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Longest message kept whole while listening; the identity reply is 17 bytes,
+// anything longer is not it and is skipped to its end.
+constexpr int KEEP = 64;
+
+MidiInPort* amp_in = nullptr;
+int state = ANSWER_NOT_ASKED;
+int ticks_left = 0;
+char version[8];
+char last_known[8];       // the latest version any answer reported
+char version_before[8];
+bool before_pending;      // the answer awaited when the transfer began is the one before
+char line[160];
+
+// The SysEx message being received.
+uint8_t msg[KEEP];
+int msg_len = 0;
+bool in_sysex = false;
+bool too_long = false;
+
+// The last input whose name holds one of the amp's patterns.
+char pattern_match[MIDI_NAME_SIZE];
+void consider_input(const char* name) {
+    if (amp_like_name(name) && std::strlen(name) < sizeof pattern_match)
+        std::memcpy(pattern_match, name, std::strlen(name) + 1);
+}
+
+// True when the complete message decodes as the identity reply; its version
+// is kept. A reply that does not decode is not an answer.
+bool take_message(const uint8_t* m, int length) {
+    int err = 0;
+    AmpResponse* r = amp_response_decode(m, length, &err);
+    if (r == nullptr) return false;
+    bool got = false;
+    if (r->type == AMP_RSP_IDENTITY) {
+        const IdentityReply* id = static_cast<const IdentityReply*>(amp_response_payload(r, nullptr));
+        if (id != nullptr) {
+            std::snprintf(version, sizeof version, "%.4s", id->version);
+            got = version[0] != '\0';
+        }
+    }
+    amp_record_free(r, nullptr);
+    return got;
+}
+
+// Feeds one received byte; true when it completed the identity reply.
+bool feed(uint8_t b) {
+    if (b >= 0xF8) return false;  // real-time bytes may come anywhere
+    if (b == 0xF0) {
+        in_sysex = true;
+        too_long = false;
+        msg_len = 0;
+    }
+    if (!in_sysex) return false;
+    if (b >= 0x80 && b != 0xF0 && b != 0xF7) {  // another status ends the message unfinished
+        in_sysex = false;
+        return false;
+    }
+    if (msg_len < KEEP) {
+        msg[msg_len++] = b;
+    } else {
+        too_long = true;
+    }
+    if (b != 0xF7) return false;
+    in_sysex = false;
+    return !too_long && take_message(msg, msg_len);
+}
+
+// Discards what the input holds (a bounded number of reads: a device that
+// never stops sending is not waited for).
+void drain_input() {
+    for (int i = 0; amp_in != nullptr && i < 64; i++)
+        if (midi_in_read(amp_in, MIDI_IN_QUEUE_SIZE, nullptr, nullptr) <= 0) break;
+    in_sysex = false;
+    msg_len = 0;
+}
+
+}  // namespace
+
+bool answer_open_input(const char* out_name) {
+    answer_close_input();
+    char name[MIDI_NAME_SIZE];
+    if (!midi_in_find_partner(out_name, name, sizeof name)) {
+        pattern_match[0] = '\0';
+        midi_in_list_devices(consider_input);
+        if (pattern_match[0] == '\0') return false;
+        std::memcpy(name, pattern_match, sizeof name);
+    }
+    amp_in = midi_in_open_by_name(name, nullptr);
+    return amp_in != nullptr;
+}
+
+void answer_close_input() {
+    if (amp_in == nullptr) return;
+    // A device that refuses to close leaves the port dead but kept by the
+    // input library; it is forgotten here either way.
+    midi_in_close(amp_in, nullptr);
+    amp_in = nullptr;
+}
+
+void answer_ask(bool (*send)(const uint8_t* bytes, int length)) {
+    version[0] = '\0';
+    if (amp_in == nullptr) {
+        state = ANSWER_NO_INPUT;
+        return;
+    }
+    drain_input();
+    if (send == nullptr || !send(AMP_IDENTITY_REQUEST, AMP_IDENTITY_REQUEST_LENGTH)) {
+        state = ANSWER_SILENT;
+        return;
+    }
+    state = ANSWER_WAITING;
+    ticks_left = ANSWER_WAIT_TICKS;
+}
+
+void answer_tick() {
+    if (state != ANSWER_WAITING) return;
+    uint8_t buf[1024];
+    for (int i = 0; i < 32 && amp_in != nullptr; i++) {
+        int n = midi_in_read(amp_in, sizeof buf, buf, nullptr);
+        if (n <= 0) break;  // nothing more now, or a failed read (its bytes stay for the next)
+        for (int k = 0; k < n; k++) {
+            if (feed(buf[k])) {
+                state = ANSWER_GOT;
+                std::memcpy(last_known, version, sizeof last_known);
+                if (before_pending) std::memcpy(version_before, version, sizeof version_before);
+                before_pending = false;
+                return;
+            }
+        }
+    }
+    if (--ticks_left <= 0) {
+        state = ANSWER_SILENT;
+        before_pending = false;
+    }
+}
+
+int answer_state() { return state; }
+const char* answer_version() { return state == ANSWER_GOT ? version : ""; }
+
+void answer_remember_before() {
+    std::memcpy(version_before, last_known, sizeof version_before);
+    before_pending = state == ANSWER_WAITING;
+}
+const char* answer_version_before() { return version_before; }
+
+const char* answer_result_line() {
+    switch (state) {
+        case ANSWER_NO_INPUT:
+            return "No MIDI input from the amp was found: the result is unknown.";
+        case ANSWER_SILENT:
+            return "The amp did not answer: the result is unknown.";
+        case ANSWER_GOT:
+            if (std::strcmp(version, version_before) == 0) {
+                std::snprintf(line, sizeof line, "The amp still reports version %s: the update did not take.",
+                              version);
+            } else {
+                std::snprintf(line, sizeof line, "The amp now reports version %s (was %s).", version,
+                              version_before[0] ? version_before : "unknown");
+            }
+            return line;
+        default:
+            return "";
+    }
+}
+
+void answer_reset() {
+    answer_close_input();
+    state = ANSWER_NOT_ASKED;
+    ticks_left = 0;
+    version[0] = version_before[0] = last_known[0] = '\0';
+    before_pending = false;
+}

@@ -1,0 +1,57 @@
+// What the amp itself says: its identity, asked through the output port and
+// heard on the MIDI input that belongs to it, so the wizard can tell whether
+// an update took instead of assuming it did.
+//
+// The input is opened with the output and closed with it. Each ask sends the
+// identity request and waits at most ANSWER_WAIT_TICKS ticks for a reply that
+// decodes; everything happens on ticks, nothing blocks. Runs on the GUI thread.
+#ifndef ZP_WIZARD_AMP_ANSWER_H
+#define ZP_WIZARD_AMP_ANSWER_H
+
+#include <cstdint>
+
+// How long an identity reply is awaited: 2 s in ticks of 100 ms.
+constexpr int ANSWER_WAIT_TICKS = 20;
+
+enum AmpAnswerState {
+    ANSWER_NOT_ASKED = 0,
+    ANSWER_NO_INPUT = 1,  // no input device belongs to the output, or it would not open
+    ANSWER_WAITING = 2,
+    ANSWER_GOT = 3,       // answer_version() holds what the amp reported
+    ANSWER_SILENT = 4,    // no reply that decodes came in time (or the request was not taken)
+};
+
+// Opens the input that belongs to output `out_name` (closing any open one):
+// the midi library's partner rule, else the last input whose name holds one
+// of the amp's name patterns. True when one is open.
+bool answer_open_input(const char* out_name);
+
+// Closes the input, if one is open.
+void answer_close_input();
+
+// Empties the input and sends the identity request with `send` (which must
+// take all of it or none); the answer then comes on later ticks.
+void answer_ask(bool (*send)(const uint8_t* bytes, int length));
+
+// One tick: reads what the input holds and ends the wait on a reply or when
+// its time is up.
+void answer_tick();
+
+int answer_state();
+// The version the latest answer reported ("1.01"); empty unless ANSWER_GOT.
+const char* answer_version();
+
+// The version before the update: the latest one the amp reported when the
+// transfer starts, or the answer still awaited then once it comes. Empty when
+// the amp has not answered.
+void answer_remember_before();
+const char* answer_version_before();
+
+// The Done page's line from the version before and the latest answer; empty
+// while the answer is still awaited.
+const char* answer_result_line();
+
+// Back to nothing asked and nothing remembered, the input closed.
+void answer_reset();
+
+#endif
