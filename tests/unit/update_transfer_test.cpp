@@ -9,6 +9,7 @@
 #include "midi/midi_out.h"
 #include "tests/support/fake_midi.h"
 #include "tests/support/fake_window.h"
+#include "wizard/amp_answer.h"
 #include "wizard/controller.h"
 #include "wizard/update_file.h"
 
@@ -18,6 +19,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -67,6 +69,7 @@ protected:
     // A fresh wizard on the Welcome page, two output devices, the amp's last.
     void begin() {
         fake_midi_install();
+        answer_reset();
         fake_midi_set_out_devices({"Other", AMP});
         fake_window_reset();
         wizard_reset();
@@ -377,6 +380,45 @@ TEST_F(Transfer, NothingLoadedMeansNothingToSend) {
     wizard_dispatch(EVENT_NEXT);
     EXPECT_EQ(fake.errors, std::vector<std::string>{"Nothing to send to the amp"});
     EXPECT_EQ(fake.wakes, 0);
+}
+
+// The amp's answer through the real input port: only a reply that decodes as
+// the identity counts; a garbled one or one of the wrong length is no answer,
+// and no input of the amp's is said as such.
+TEST_F(Transfer, OnlyAnIdentityReplyThatDecodesIsAnAnswer) {
+    const Bytes request(AMP_IDENTITY_REQUEST, AMP_IDENTITY_REQUEST + AMP_IDENTITY_REQUEST_LENGTH);
+    Bytes reply(AMP_IDENTITY_REPLY_PATTERN, AMP_IDENTITY_REPLY_PATTERN + AMP_IDENTITY_REPLY_LENGTH);
+    std::memcpy(reply.data() + AMP_IDENTITY_REVISION_OFFSET, "A100", 4);
+    Bytes short_reply = reply;
+    short_reply.erase(short_reply.begin() + 3);
+    Bytes garbled = reply;
+    garbled[2] = 0x11;  // another device id: not the amp's reply
+
+    fake_midi_set_in_devices({"Other", AMP});
+    fake.port = AMP;
+    wizard_dispatch(EVENT_NEXT);
+    wizard_dispatch(EVENT_NEXT);
+    ASSERT_EQ(answer_state(), ANSWER_WAITING);
+    EXPECT_EQ(wire(), request);
+    fake_midi_in_sysex(short_reply.data(), short_reply.size());
+    fake_midi_in_sysex(garbled.data(), garbled.size());
+    ticks(ANSWER_WAIT_TICKS - 1);
+    EXPECT_EQ(answer_state(), ANSWER_WAITING);
+    ticks(1);
+    EXPECT_EQ(answer_state(), ANSWER_SILENT);
+    EXPECT_STREQ(answer_result_line(), "The amp did not answer: the result is unknown.");
+
+    answer_ask(send_bytes);
+    fake_midi_in_sysex(reply.data(), reply.size());
+    ticks(1);
+    EXPECT_EQ(answer_state(), ANSWER_GOT);
+    EXPECT_STREQ(answer_version(), "1.00");
+
+    // The amp's input is gone when the port opens again.
+    fake_midi_set_in_devices({"Other"});
+    ASSERT_TRUE(open_chosen_port());
+    EXPECT_EQ(answer_state(), ANSWER_NO_INPUT);
+    EXPECT_STREQ(answer_result_line(), "No MIDI input from the amp was found: the result is unknown.");
 }
 
 // A file that fails to load shows its message, stays on the File page, and
