@@ -151,8 +151,10 @@ int create_status_widgets() {
     progress_bar = new Fl_Progress(80, 152, 430, 26);
     progress_bar->minimum(0);
     progress_bar->maximum(1);
-    progress_bar->selection_color(FL_DARK_BLUE);
-    progress_bar->labelcolor(FL_WHITE);
+    // Black text reads on the filled part and the empty part alike.
+    progress_bar->color(FL_WHITE);
+    progress_bar->selection_color(fl_rgb_color(140, 180, 235));
+    progress_bar->labelcolor(FL_BLACK);
     progress_bar->labelsize(13);
     progress_bar->hide();
     result_line = new Fl_Box(80, 152, 430, 26);
