@@ -188,7 +188,7 @@ protected:
 // Restart Amp, Send Update: the amp comes back on its new version and says so;
 // meanwhile the bar moved forward and showed only while sending and waiting.
 TEST_F(AmpAnswer, AnUpdateThatTookSaysTheNewVersion) {
-    start_amp({"--expect-image", file()});
+    ASSERT_NO_FATAL_FAILURE(start_amp({"--expect-image", file()}));
     walk_to_restart_page();
     steps.push_back({"Restart", [] { return on_page(PAGE_RESTART) && bar_hidden(); }, [] { post_event(EVENT_NEXT); }});
     steps.push_back({"Restarting", [] { return progress_value() >= 0; }, nullptr});
@@ -203,7 +203,7 @@ TEST_F(AmpAnswer, AnUpdateThatTookSaysTheNewVersion) {
 // Skip with the amp in normal mode: it ignores every message and stays on its
 // version, and the wizard says the update did not take.
 TEST_F(AmpAnswer, SkipWithTheAmpInNormalModeSaysItDidNotTake) {
-    start_amp();
+    ASSERT_NO_FATAL_FAILURE(start_amp());
     walk_to_restart_page();
     steps.push_back({"Restart", [] { return on_page(PAGE_RESTART); }, [] { post_event(EVENT_SKIP); }});
     send_and_wait_for_the_line();
@@ -214,7 +214,7 @@ TEST_F(AmpAnswer, SkipWithTheAmpInNormalModeSaysItDidNotTake) {
 // A stretch lost on the way, as a lossy MIDI path loses it: the framing stays
 // whole, but the amp knows its image and keeps its old version.
 TEST_F(AmpAnswer, AStretchLostOnTheWaySaysItDidNotTake) {
-    start_amp({"--expect-image", file(), "--drop", "2580@10320"});
+    ASSERT_NO_FATAL_FAILURE(start_amp({"--expect-image", file(), "--drop", "2580@10320"}));
     walk_to_restart_page();
     steps.push_back({"Restart", [] { return on_page(PAGE_RESTART); }, [] { post_event(EVENT_NEXT); }});
     send_and_wait_for_the_line();
@@ -226,7 +226,7 @@ TEST_F(AmpAnswer, AStretchLostOnTheWaySaysItDidNotTake) {
 // An amp that takes everything and never answers: the line says so within
 // the 2 s the answer is awaited (and a tick or two).
 TEST_F(AmpAnswer, AnAmpThatNeverAnswersSaysTheResultIsUnknown) {
-    start_amp({"--no-identity"});
+    ASSERT_NO_FATAL_FAILURE(start_amp({"--no-identity"}));
     walk_to_restart_page();
     steps.push_back({"Restart", [] { return on_page(PAGE_RESTART); }, [] { post_event(EVENT_SKIP); }});
     send_and_wait_for_the_line();

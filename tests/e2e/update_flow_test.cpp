@@ -270,10 +270,10 @@ protected:
 TEST_F(UpdateFlow, WholeUpdateReachesTheAmp) {
     shots_ = true;
     write_update(make_update(2u << 20));
-    start_amp();
-    start_wizard();
-    walk_to_restart_page();
-    restart_amp();
+    ASSERT_NO_FATAL_FAILURE(start_amp());
+    ASSERT_NO_FATAL_FAILURE(start_wizard());
+    ASSERT_NO_FATAL_FAILURE(walk_to_restart_page());
+    ASSERT_NO_FATAL_FAILURE(restart_amp());
     shot("6-send");
     double cpu0 = process_cpu_s(wizard_), t0 = monotonic_s();
     window_click(win_, NEXT_X, NEXT_Y);
@@ -305,9 +305,9 @@ TEST_F(UpdateFlow, WholeUpdateReachesTheAmp) {
 // its wait and shows the Welcome page.
 TEST_F(UpdateFlow, AmpThatDoesNotComeBackLeadsToWelcome) {
     write_update(make_update(4096));
-    start_amp({"--restart-ms", "60000"});
-    start_wizard();
-    walk_to_restart_page();
+    ASSERT_NO_FATAL_FAILURE(start_amp({"--restart-ms", "60000"}));
+    ASSERT_NO_FATAL_FAILURE(start_wizard());
+    ASSERT_NO_FATAL_FAILURE(walk_to_restart_page());
     click_and_wait_change(NEXT_X, NEXT_Y);
     EXPECT_TRUE(page_is(welcome_, RESTART_S)) << "not back on the Welcome page";
     EXPECT_EQ(visible_window_count(), windows_) << "a message box is open";
@@ -323,9 +323,9 @@ TEST_F(UpdateFlow, AmpThatDoesNotComeBackLeadsToWelcome) {
 // window still closes normally.
 TEST_F(UpdateFlow, AmpVanishingMidTransferEndsWithTheMessage) {
     write_update(make_update(16u << 20));
-    start_amp();
-    start_wizard();
-    walk_to_restart_page();
+    ASSERT_NO_FATAL_FAILURE(start_amp());
+    ASSERT_NO_FATAL_FAILURE(start_wizard());
+    ASSERT_NO_FATAL_FAILURE(walk_to_restart_page());
     click_and_wait_change(SKIP_X, SKIP_Y);
     window_click(win_, NEXT_X, NEXT_Y);
     sleep_s(0.3);
@@ -357,9 +357,9 @@ TEST_F(UpdateFlow, AmpVanishingMidTransferEndsWithTheMessage) {
 // with status 0.
 TEST_F(UpdateFlow, ClosingTheWindowMidTransferEndsAtOnce) {
     write_update(make_update(16u << 20));
-    start_amp();
-    start_wizard();
-    walk_to_restart_page();
+    ASSERT_NO_FATAL_FAILURE(start_amp());
+    ASSERT_NO_FATAL_FAILURE(start_wizard());
+    ASSERT_NO_FATAL_FAILURE(walk_to_restart_page());
     click_and_wait_change(SKIP_X, SKIP_Y);
     click_and_wait_change(NEXT_X, NEXT_Y);
     window_close(win_);
