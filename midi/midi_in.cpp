@@ -135,6 +135,7 @@ bool midi_in_queue_buffer(MidiInPort* p, int i) {
         note("could not add buffer");
         return false;
     }
+    p->queued_mask |= 1u << i;
     return true;
 }
 
@@ -156,17 +157,25 @@ bool midi_in_release_buffer(MidiInPort* p, int i) {
 }
 
 // Moves the arrived short messages into the queue, then at most one returned
-// buffer, which goes back to the driver unless the port is stopping. Buffers
-// are probed round the ring from where the last probe stopped, so they are
-// taken in the order the driver filled them. False when the buffer could not
+// buffer, which goes back to the driver unless the port is stopping. The
+// driver fills and returns buffers in the order they were handed to it, which
+// is ring order from next_buffer on: only the oldest buffer still with the
+// driver may be taken, so a later one that the driver returns while we look
+// is never taken before it (its bytes would come out ahead of older ones).
+// Buffers out of circulation are passed over. False when the buffer could not
 // be released or handed back; it then stays out of circulation.
 bool midi_in_service(MidiInPort* p) {
     move_arrivals(p);
     for (int probe = 0; probe < MIDI_IN_BUFFERS; probe++) {
         int i = p->next_buffer;
-        p->next_buffer = i == MIDI_IN_BUFFERS - 1 ? 0 : i + 1;
         uint32_t bit = 1u << i;
-        if (!(load(&p->done_mask) & bit)) continue;
+        if (!(p->queued_mask & bit)) {
+            p->next_buffer = i == MIDI_IN_BUFFERS - 1 ? 0 : i + 1;
+            continue;
+        }
+        if (!(load(&p->done_mask) & bit)) return true;  // the oldest is not back yet
+        p->next_buffer = i == MIDI_IN_BUFFERS - 1 ? 0 : i + 1;
+        p->queued_mask &= ~bit;
         __atomic_fetch_and(&p->done_mask, ~bit, __ATOMIC_ACQ_REL);
         uint32_t n = p->headers[i].dwBytesRecorded;
         if (n > MIDI_IN_BUFFER_SIZE) n = MIDI_IN_BUFFER_SIZE;  // never past the buffer

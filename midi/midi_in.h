@@ -74,6 +74,7 @@ struct MidiInPort {
     MidiHeader headers[MIDI_IN_BUFFERS];
     uint8_t buffers[MIDI_IN_BUFFERS][MIDI_IN_BUFFER_SIZE];
     int32_t next_buffer;    // the buffer the service step examines first
+    uint32_t queued_mask;   // bit i set while buffer i is with the driver (the caller's thread only)
     MidiInArrivals arrivals;
 };
 
