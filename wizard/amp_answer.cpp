@@ -153,7 +153,6 @@ void answer_remember_before() {
     std::memcpy(version_before, last_known, sizeof version_before);
     before_pending = state == ANSWER_WAITING;
 }
-const char* answer_version_before() { return version_before; }
 
 const char* answer_result_line() {
     switch (state) {

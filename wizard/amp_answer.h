@@ -45,7 +45,6 @@ const char* answer_version();
 // transfer starts, or the answer still awaited then once it comes. Empty when
 // the amp has not answered.
 void answer_remember_before();
-const char* answer_version_before();
 
 // The Done page's line from the version before and the latest answer; empty
 // while the answer is still awaited.

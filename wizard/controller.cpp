@@ -216,8 +216,6 @@ void countdown_arm(int ticks, CountdownAction action) {
     countdown_action = action;
 }
 
-int countdown_ticks_left() { return countdown_ticks; }
-
 void countdown_tick() {
     if (countdown_ticks <= 0) return;
     countdown_ticks -= 1;

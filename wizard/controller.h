@@ -89,9 +89,6 @@ void countdown_arm(int ticks, CountdownAction action);
 // One step of the countdown (every Tick).
 void countdown_tick();
 
-// Ticks until the armed countdown's action runs; 0 when none is armed.
-int countdown_ticks_left();
-
 // The page now current, 0..5.
 int wizard_current_page();
 

@@ -64,8 +64,8 @@ void show_send_progress(bool now) {
     show_progress(fraction, label);
 }
 
-// A wait of `ticks` before the port closes and `reopen_ticks` more before it
-// opens again.
+// A wait that closes the port after PORT_CLOSE_DELAY_TICKS and opens it again
+// `reopen_ticks` later (each countdown runs on the tick after its count).
 void begin_wait(int reopen_ticks) {
     wait_total_ticks = PORT_CLOSE_DELAY_TICKS + 1 + reopen_ticks + 1;
     wait_elapsed_ticks = 0;
@@ -257,7 +257,7 @@ bool send_next_message() {
     if (message_taken < length) {
         // The port is full: wait for the device to take a buffer rather than
         // offer the rest again on every pass.
-        if (taken < piece || taken == 0) {
+        if (taken < piece) {
             show_send_progress(false);
             request_wake_after(FULL_PORT_WAIT_MS);
             return false;
