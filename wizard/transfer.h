@@ -6,38 +6,19 @@
 // file, how far the transfer has got, and the open output port. Nothing here
 // sleeps or blocks; waits are countdowns of the wizard controller.
 //
-// Delivery guarantees:
-// - The port stores only what fits in its queue. A message is offered from
-//   the first byte the port has not yet taken, so a partly taken message is
-//   continued, never repeated, and a message longer than the port's queue goes
-//   out in pieces.
-// - While the port is full, and after the last message until it holds no
-//   more bytes (however long the device takes), it is asked again every
-//   FULL_PORT_WAIT_MS, sooner than a device needs its next buffer and without
-//   keeping a core busy; only then does the wait before the close begin. No
-//   close (after the restart request either) drops bytes.
-// - A port that has failed ends the transfer with "Could not send message to
-//   amp" and the File page, whose Back leads to the Port page.
+// The bytes themselves go through the update engine (wizard/update_engine.h),
+// which ampctl drives too; its delivery guarantees hold here. After the last
+// message, and after the restart request, the port is closed only once it
+// holds no more bytes. A port that has failed ends the transfer with "Could
+// not send message to amp" and the File page, whose Back leads to the Port
+// page.
 #ifndef ZP_WIZARD_TRANSFER_H
 #define ZP_WIZARD_TRANSFER_H
 
 #include <cstdint>
 
-struct MidiOutPort;
+#include "wizard/update_engine.h"
 
-// Ticks between the restart request (or the last message) and closing the
-// port, and between closing and reopening it.
-constexpr int PORT_CLOSE_DELAY_TICKS = 10;
-constexpr int RESTART_WAIT_TICKS = 50;
-constexpr int UPDATE_WAIT_TICKS = 150;
-
-// Largest piece of one message offered to the port in one send.
-constexpr int SEND_PIECE_MAX = 65536;
-
-// How long a transfer step waits for a full port (or one still sending the
-// last bytes) before it asks again: shorter than a JACK period at 48 kHz
-// and 256 frames, so the device is never kept waiting for its next buffer.
-constexpr int FULL_PORT_WAIT_MS = 2;
 
 // The progress bar is redrawn at most this often while sending.
 constexpr int PROGRESS_REDRAW_MS = 100;

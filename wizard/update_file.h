@@ -30,6 +30,10 @@ enum UpdateLoadError {
 // codes past the table.
 const char* update_load_error_text(int code);
 
+// The system's reason (an errno value) behind the last failed open, seek or
+// read of update_file_load; 0 when there was none. A directory gives EISDIR.
+int update_file_errno();
+
 // True when `bytes` is one or more complete SysEx messages back to back
 // (F0, data bytes below 80, F7) and nothing else.
 bool validate_sysex(const uint8_t* bytes, size_t length);

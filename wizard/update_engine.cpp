@@ -1,0 +1,203 @@
+#include "wizard/update_engine.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "midi/midi_out.h"
+#include "wizard/amp_answer.h"
+#include "wizard/update_file.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+MidiOutPort* amp_port = nullptr;
+
+// The transfer: the message that starts at offset is the next to go, and the
+// port has already taken its first taken bytes.
+const uint8_t* data = nullptr;
+size_t data_size = 0;
+size_t offset = 0;
+size_t remaining = 0;
+size_t taken = 0;
+bool draining = false;  // every message handed over; the port still passes them on
+bool stopping = false;  // stop at the next message boundary
+size_t messages_total = 0;
+size_t messages_sent = 0;
+UpdatePacing pacing = {0, 0};
+Clock::time_point started;
+Clock::time_point next_allowed;  // pacing: no new message before this
+
+int ms_until(Clock::time_point t) {
+    auto d = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
+    return d <= 0 ? 0 : d > 60000 ? 60000 : int(d);
+}
+
+// After a whole message: when pacing asks for it, the time before the next.
+void pace_after_message() {
+    Clock::time_point t = Clock::now();
+    next_allowed = t;
+    if (pacing.gap_ms > 0) next_allowed = t + std::chrono::milliseconds(pacing.gap_ms);
+    if (pacing.bytes_per_s > 0) {
+        auto due = started + std::chrono::microseconds(
+                                 (long long)(double(offset) * 1e6 / double(pacing.bytes_per_s)));
+        if (due > next_allowed) next_allowed = due;
+    }
+}
+
+int drain_step(int* wait_ms) {
+    int pending = update_port_pending();
+    if (pending < 0) {
+        update_abandon();
+        return STEP_FAILED;
+    }
+    if (pending > 0) {
+        *wait_ms = FULL_PORT_WAIT_MS;
+        return STEP_WAIT;
+    }
+    draining = false;
+    return STEP_DONE;
+}
+
+}  // namespace
+
+bool update_port_open(const char* name) {
+    if (!name) return false;
+    update_port_close();
+    amp_port = midi_out_open_by_name(name, nullptr);
+    if (amp_port == nullptr) return false;
+    // Who the amp says it is, each time its port opens: before the update,
+    // and after the wait that ends it.
+    answer_open_input(name);
+    answer_ask(update_send_bytes);
+    return true;
+}
+
+int update_port_close() {
+    answer_close_input();
+    if (!amp_port) return 0;
+    int result = midi_out_close(amp_port, nullptr);
+    amp_port = nullptr;
+    return result;
+}
+
+MidiOutPort* update_port() { return amp_port; }
+
+bool update_send_bytes(const uint8_t* bytes, int length) {
+    if (!amp_port || !bytes || length <= 0) return false;
+    // A message is taken whole or not at all. The port answers whether it has
+    // strictly more room than a count, so asking for one byte fewer lets a
+    // message that fits exactly go; a single byte cannot be split anyway.
+    if (length > 1 && !midi_out_can_accept(amp_port, length - 1, nullptr)) return false;
+    return midi_out_send(amp_port, bytes, length, nullptr) == length;
+}
+
+int update_port_pending() {
+    if (!amp_port) return -1;
+    int err = 0;
+    int pending = midi_out_pending(amp_port, &err);
+    return err != 0 ? -1 : pending;
+}
+
+void update_begin(const uint8_t* bytes, size_t size, const UpdatePacing* p) {
+    data = bytes;
+    data_size = bytes ? size : 0;
+    offset = 0;
+    remaining = data_size;
+    taken = 0;
+    draining = false;
+    stopping = false;
+    messages_sent = 0;
+    messages_total = 0;
+    for (size_t at = 0; at < data_size; messages_total++) at += sysex_message_length(data + at, data_size - at);
+    pacing = p ? *p : UpdatePacing{0, 0};
+    started = next_allowed = Clock::now();
+}
+
+int update_step(int* wait_ms) {
+    int unused = 0;
+    if (!wait_ms) wait_ms = &unused;
+    *wait_ms = 0;
+    if (draining) return drain_step(wait_ms);
+    if (remaining == 0) return STEP_IDLE;
+    if (taken == 0) {
+        if (stopping) {
+            remaining = 0;
+            draining = true;
+            return drain_step(wait_ms);
+        }
+        int wait = ms_until(next_allowed);
+        if (wait > 0) {
+            *wait_ms = wait;
+            return STEP_WAIT;
+        }
+    }
+    const uint8_t* message = data + offset;
+    size_t length = sysex_message_length(message, remaining);
+
+    // Offer what the port has not taken yet. A full port takes nothing and
+    // is asked again shortly; a failed one answers -1.
+    size_t left = length - taken;
+    int piece = left > size_t(SEND_PIECE_MAX) ? SEND_PIECE_MAX : int(left);
+    int n = amp_port ? midi_out_send(amp_port, message + taken, piece, nullptr) : -1;
+    if (n < 0) {
+        update_abandon();
+        return STEP_FAILED;
+    }
+    taken += size_t(n);
+    if (taken < length) {
+        if (n < piece) {
+            // The port is full: wait for the device to take a buffer rather
+            // than offer the rest again at once.
+            *wait_ms = FULL_PORT_WAIT_MS;
+            return STEP_WAIT;
+        }
+        return STEP_AGAIN;
+    }
+    offset += length;
+    remaining -= length;
+    taken = 0;
+    messages_sent++;
+    pace_after_message();
+    if (remaining != 0) return STEP_AGAIN;
+    draining = true;
+    return drain_step(wait_ms);
+}
+
+bool update_stop_at_boundary() {
+    stopping = true;
+    return taken == 0;
+}
+
+void update_abandon() {
+    remaining = 0;
+    taken = 0;
+    draining = false;
+    stopping = false;
+}
+
+bool update_running() { return remaining != 0 || draining; }
+
+UpdateProgress update_progress() {
+    UpdateProgress p;
+    p.bytes_sent = offset + taken;
+    p.bytes_total = data_size;
+    p.messages_sent = messages_sent;
+    p.messages_total = messages_total;
+    p.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    p.seconds_left = -1;
+    if (p.seconds >= 1.0 && p.bytes_sent > 0)
+        p.seconds_left = double(p.bytes_total - p.bytes_sent) / (double(p.bytes_sent) / p.seconds);
+    return p;
+}
+
+double update_progress_text(char* text, size_t size) {
+    UpdateProgress p = update_progress();
+    double fraction = p.bytes_total ? double(p.bytes_sent) / double(p.bytes_total) : 1.0;
+    if (!text || size == 0) return fraction;
+    int n = std::snprintf(text, size, "%zu / %zu kB, %zu / %zu messages, %d %%", (p.bytes_sent + 512) / 1024,
+                          (p.bytes_total + 512) / 1024, p.messages_sent, p.messages_total, int(fraction * 100));
+    if (p.seconds_left >= 0 && n > 0 && size_t(n) < size)
+        std::snprintf(text + n, size - size_t(n), ", %.0f s left", p.seconds_left + 0.5);
+    return fraction;
+}

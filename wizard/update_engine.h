@@ -1,0 +1,116 @@
+// The update engine shared by the wizard and ampctl: the amp's output port
+// (with the input that belongs to it, for the amp's answer), and stepping
+// the loaded update file's SysEx messages into that port.
+//
+// Nothing here sleeps or blocks. A step says whether the caller may step
+// again at once or should come back after some milliseconds; the wizard
+// turns that into wakes of its event loop, ampctl into sleeps. Module state,
+// one port and one transfer at a time, on one thread.
+//
+// Delivery guarantees:
+// - The port stores only what fits in its queue. A message is offered from
+//   the first byte the port has not yet taken, so a partly taken message is
+//   continued, never repeated, and a message longer than the port's queue
+//   goes out in pieces.
+// - The transfer ends only when the port holds no more bytes, however long
+//   the device takes: closing the port before that would drop them.
+// - A port that fails ends the transfer as failed; the bytes it held are
+//   never reported as sent.
+#ifndef ZP_WIZARD_UPDATE_ENGINE_H
+#define ZP_WIZARD_UPDATE_ENGINE_H
+
+#include <cstddef>
+#include <cstdint>
+
+struct MidiOutPort;
+
+// The waits of the procedure, in ticks of UPDATE_TICK_MS: between the
+// restart request (or the last message) and closing the port, and between
+// closing and reopening it while the amp restarts or reprograms itself.
+constexpr int UPDATE_TICK_MS = 100;
+constexpr int PORT_CLOSE_DELAY_TICKS = 10;
+constexpr int RESTART_WAIT_TICKS = 50;
+constexpr int UPDATE_WAIT_TICKS = 150;
+
+// Largest piece of one message offered to the port in one send.
+constexpr int SEND_PIECE_MAX = 65536;
+
+// How long a step waits for a full port (or one still sending the last
+// bytes) before it asks again: shorter than a JACK period at 48 kHz and 256
+// frames, so the device is never kept waiting for its next buffer.
+constexpr int FULL_PORT_WAIT_MS = 2;
+
+// --- The port ---
+
+// Closes any open port and opens the output named `name`, then the input
+// that belongs to it, and asks the amp who it is (see wizard/amp_answer.h).
+// True when the output is open; the input is optional.
+bool update_port_open(const char* name);
+
+// Closes the input and the output, if open; returns the output's close
+// result (0 when there was none). A port that would not close still holds a
+// buffer with the driver and is left to it rather than freed under it.
+int update_port_close();
+
+// The open output, or null.
+MidiOutPort* update_port();
+
+// Offers `length` bytes only when the port can take them all at once. True
+// when every byte was taken; nothing is queued otherwise.
+bool update_send_bytes(const uint8_t* bytes, int length);
+
+// Bytes the port still holds; -1 when there is no port or it has failed
+// (what a failed port holds will never leave).
+int update_port_pending();
+
+// --- The transfer ---
+
+// Pacing for devices slower than their driver admits; zero means none.
+struct UpdatePacing {
+    int gap_ms;           // pause after each message
+    long bytes_per_s;     // average rate not to exceed
+};
+
+// Outcome of one step.
+enum UpdateStep {
+    STEP_AGAIN = 0,   // step again at once
+    STEP_WAIT = 1,    // step again after *wait_ms
+    STEP_DONE = 2,    // every byte has left the port
+    STEP_FAILED = 3,  // the port failed or went away; the transfer is over
+    STEP_IDLE = 4,    // no transfer runs
+};
+
+// Starts sending `size` bytes of complete SysEx messages (a loaded update
+// file, which must outlive the transfer). Pacing may be null.
+void update_begin(const uint8_t* bytes, size_t size, const UpdatePacing* pacing);
+
+// One step: hands the port what it takes of the current message, or, once
+// every message is handed over, checks whether the port has emptied.
+int update_step(int* wait_ms);
+
+// Stops handing over messages; a message the port has partly taken is
+// finished first, so the amp never sees half of one. True once the transfer
+// sits at a message boundary (then only the drain remains: keep stepping
+// until STEP_DONE).
+bool update_stop_at_boundary();
+
+// Forgets the transfer at once (after a failure, or when the file goes).
+void update_abandon();
+
+// True from update_begin until STEP_DONE, STEP_FAILED or update_abandon.
+bool update_running();
+
+// How far the transfer has got.
+struct UpdateProgress {
+    size_t bytes_sent, bytes_total;
+    size_t messages_sent, messages_total;
+    double seconds;       // since update_begin
+    double seconds_left;  // at the rate so far; negative until one second has passed
+};
+UpdateProgress update_progress();
+
+// "100 / 2048 kB, 283 / 8017 messages, 4 %, 9 s left" into `text`; returns
+// the fraction sent, 0..1.
+double update_progress_text(char* text, size_t size);
+
+#endif
