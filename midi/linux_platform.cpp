@@ -7,6 +7,8 @@
 #include "midi/jack/jack_midi.h"
 #include "midi/jack/jack_midi_in.h"
 
+#include <alsa/asoundlib.h>
+
 #include <cstring>
 #include <ctime>
 
@@ -170,6 +172,12 @@ bool jack_partner(const char* out_name, char* dst, size_t n) {
 }
 
 }  // namespace
+
+bool midi_system_reachable() {
+    int card = -1;
+    if (snd_card_next(&card) == 0 && card >= 0) return true;
+    return midi_jack_reachable();
+}
 
 bool midi_system_partner_input(const char* out_name, char* dst, size_t n) {
     if (!out_name || !dst || n == 0) return false;

@@ -156,4 +156,10 @@ const MidiPlatform* midi_system_platform();
 // output or no such input exists.
 bool midi_system_partner_input(const char* out_name, char* dst, size_t n);
 
+// Whether any MIDI service of the system can be reached at all: on Linux a
+// running JACK server or a sound card of the kernel's, on Windows always
+// (winmm is part of the system). Lets an empty device list tell "no devices"
+// from "nothing to ask".
+bool midi_system_reachable();
+
 #endif

@@ -81,6 +81,11 @@ int update_port_close() {
     return result;
 }
 
+void update_port_adopt(MidiOutPort* port) {
+    update_port_close();
+    amp_port = port;
+}
+
 MidiOutPort* update_port() { return amp_port; }
 
 bool update_send_bytes(const uint8_t* bytes, int length) {

@@ -52,6 +52,10 @@ bool update_port_open(const char* name);
 // buffer with the driver and is left to it rather than freed under it.
 int update_port_close();
 
+// Makes `port`, opened by the caller, the engine's port (closing any other)
+// without asking the amp anything: for sending messages as they are.
+void update_port_adopt(MidiOutPort* port);
+
 // The open output, or null.
 MidiOutPort* update_port();
 

@@ -90,7 +90,7 @@ int64_t position(FILE* f) { return int64_t(ftello(f)); }
 
 // Reads the whole file into a fresh buffer. On success the buffer and its
 // size are handed back; on failure nothing stays allocated.
-int read_update_file(const char* path, uint8_t** out, size_t* out_size) {
+int read_update_file(const char* path, size_t min_size, uint8_t** out, size_t* out_size) {
     last_errno = ENOENT;
     if (!path || !*path) return LOAD_CANNOT_OPEN;
     errno = 0;
@@ -106,7 +106,7 @@ int read_update_file(const char* path, uint8_t** out, size_t* out_size) {
         code = LOAD_CANNOT_SEEK;
     } else if ((end = position(f)) < 0) {
         code = LOAD_NO_SIZE;
-    } else if (static_cast<uintmax_t>(end) < UPDATE_FILE_MIN_SIZE) {
+    } else if (static_cast<uintmax_t>(end) < min_size || end == 0) {
         code = LOAD_TOO_SMALL;
     } else if (static_cast<uintmax_t>(end) > PTRDIFF_MAX) {
         // No buffer of this process can be that large.
@@ -167,11 +167,13 @@ size_t sysex_message_length(const uint8_t* bytes, size_t remaining) {
     return remaining;
 }
 
-int update_file_load(const char* path) {
+int update_file_load(const char* path) { return update_file_load_sized(path, UPDATE_FILE_MIN_SIZE); }
+
+int update_file_load_sized(const char* path, size_t min_size) {
     update_file_release();
     uint8_t* buf = nullptr;
     size_t size = 0;
-    int code = read_update_file(path, &buf, &size);
+    int code = read_update_file(path, min_size, &buf, &size);
     if (code != LOAD_OK) return code;
     update_buffer = buf;
     update_size = size;

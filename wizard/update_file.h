@@ -46,6 +46,9 @@ size_t sysex_message_length(const uint8_t* bytes, size_t remaining);
 // UpdateLoadError; on any code but LOAD_OK nothing is loaded.
 int update_file_load(const char* path);
 
+// The same with a smallest size of its own (1 for any SysEx file).
+int update_file_load_sized(const char* path, size_t min_size);
+
 // Frees the loaded file, if any.
 void update_file_release();
 

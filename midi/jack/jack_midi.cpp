@@ -141,6 +141,16 @@ void on_shutdown(void* arg) {
     finish(o, true);
 }
 
+}  // namespace
+
+bool midi_jack_reachable() {
+    jack_client_t* c = open_client("zp-midi-probe");
+    if (c) jack_client_close(c);
+    return c != nullptr;
+}
+
+namespace {
+
 uint32_t out_count() {
     g_out_count = 0;
     jack_client_t* c = open_client("zp-midi-list");

@@ -17,4 +17,7 @@
 
 const MidiPlatform* midi_jack_platform();
 
+// True when a JACK server answers (without starting one).
+bool midi_jack_reachable();
+
 #endif

@@ -106,3 +106,4 @@ const MidiPlatform* midi_system_platform() { return &kWinmm; }
 // winmm names both halves of a device alike, which the ports' own same-name
 // rule already covers.
 bool midi_system_partner_input(const char*, char*, size_t) { return false; }
+bool midi_system_reachable() { return true; }

@@ -190,9 +190,70 @@ TEST_F(AmpctlVamp, ReportsTheNewVersionAfterADryRunUpdate) {
     std::remove(file.c_str());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(contains(r.out, "restart request sent")) << r.out;
-    EXPECT_TRUE(contains(r.out, "version: \"1.01\"\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "The amp now reports version 1.01 (was 1.00).\n")) << r.out;
     r = ampctl({"identity"});
     EXPECT_TRUE(contains(r.out, "version: \"1.01\"\n")) << r.out;
+}
+
+std::string read_all(const std::string& path) {
+    std::string s;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return s;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    std::fclose(f);
+    return s;
+}
+
+// The value of `key` in the amp's JSON report ("?" when absent).
+std::string field(const std::string& json, const std::string& key) {
+    size_t at = json.find("\"" + key + "\": ");
+    if (at == std::string::npos) return "?";
+    at += key.size() + 4;
+    return json.substr(at, json.find_first_of(",\n}", at) - at);
+}
+
+// Ctrl-C in the middle of a paced update: ampctl finishes the message the
+// port has begun, lets the port drain, says how far it got and exits with
+// its own status. The amp saw only whole messages.
+TEST_F(AmpctlVamp, CtrlCStopsAnUpdateAtAMessageBoundary) {
+    std::string report = std::string(jack.log) + ".json", file = std::string(jack.log) + ".syx";
+    ASSERT_NO_FATAL_FAILURE(start_amp({"--report", report}));
+    ASSERT_EQ(run({VAMP_EXE, "--write-demo", file, "--demo-bytes", "1048576"}).status, 0);
+    std::string cmd = std::string(AMPCTL_EXE) + " --restart-wait 500 --rate 100000 update " + file +
+                      " & p=$!; sleep 3; kill -INT $p; wait $p";
+    Outcome r = run({"/bin/sh", "-c", cmd}, 60);
+    std::remove(file.c_str());
+    EXPECT_EQ(r.status, 6) << r.err;
+    EXPECT_TRUE(contains(r.err, " kB, ")) << r.err;  // progress lines
+    EXPECT_TRUE(contains(r.err, "ampctl: update: stopped by a signal at a message boundary after ")) << r.err;
+    auto end = Clock::now() + std::chrono::seconds(10);
+    while (field(read_all(report), "updates") != "1" && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::string json = read_all(report);
+    std::remove(report.c_str());
+    EXPECT_EQ(field(json, "framing_errors"), "0") << json;
+    long bytes = std::atol(field(json, "update_bytes").c_str());
+    EXPECT_GT(bytes, 0) << json;
+    EXPECT_LT(bytes, 1048576) << json;
+}
+
+// send puts raw SysEx on the wire; dump, listening at the same time, keeps
+// the amp's reply to it as a .syx file of whole messages.
+TEST_F(AmpctlVamp, DumpKeepsTheReplyToARawSend) {
+    ASSERT_NO_FATAL_FAILURE(start_amp({}));
+    std::string file = std::string(jack.log) + ".dump.syx";
+    std::string cmd = std::string(AMPCTL_EXE) + " --count 1 --seconds 20 dump " + file + " & p=$!; sleep 1; " +
+                      AMPCTL_EXE + " send F0 7E 7F 06 01 F7 && wait $p";
+    Outcome r = run({"/bin/sh", "-c", cmd}, 40);
+    std::string dumped = read_all(file);
+    std::remove(file.c_str());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "sent 1 messages, 6 bytes")) << r.out;
+    ASSERT_EQ(dumped.size(), 17u) << r.err;
+    EXPECT_EQ(dumped.substr(0, 5), std::string("\xF0\x7E\x7F\x06\x02", 5));
+    EXPECT_EQ(dumped.back(), '\xF7');
 }
 
 // A missing port, a reply that never comes, a reply that does not decode:
@@ -220,7 +281,7 @@ TEST_F(AmpctlVamp, SaysClearlyWhatWentWrong) {
 
     r = ampctl({"request", "cmd4", "300"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "ampctl: cmd4: the arguments are refused (library code 2)\n");
+    EXPECT_EQ(r.err, "ampctl: request cmd4: VALUE must be 0..127 (library code 2)\n");
 }
 
 }  // namespace

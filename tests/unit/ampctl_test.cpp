@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -245,3 +246,15 @@ TEST(AmpctlPrint, NamesEveryResponseType) {
 }
 
 }  // namespace
+
+// Every refusal code the library names has its own text with what is valid;
+// a code past the table falls back to a generic one.
+TEST(AmpctlRefusals, EveryLibraryCodeIsExplained) {
+    const char* generic = ampctl_refusal_text(AMP_ERR_BYTE_RANGE + 1);
+    for (int code : {AMP_ERR_NUMBER, AMP_ERR_VALUE, AMP_ERR_WORD_COUNT, AMP_ERR_SECOND_ARG, AMP_ERR_FIRST_ARG,
+                     AMP_ERR_NAME_CHAR, AMP_ERR_PART, AMP_ERR_READ_COUNT, AMP_ERR_ADDRESS, AMP_ERR_NAME_LENGTH,
+                     AMP_ERR_BYTE_RANGE})
+        EXPECT_STRNE(ampctl_refusal_text(code), generic) << code;
+    EXPECT_NE(std::strstr(ampctl_refusal_text(AMP_ERR_VALUE), "0..127"), nullptr);
+    EXPECT_NE(std::strstr(ampctl_refusal_text(AMP_ERR_PART), "0..3"), nullptr);
+}

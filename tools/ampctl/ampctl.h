@@ -77,6 +77,10 @@ const AmpctlRequest* ampctl_find_request(const char* name);
 bool ampctl_parse_args(const AmpctlRequest* r, int argc, char** argv, AmpctlArgs* a, char* why,
                        size_t why_len);
 
+// What a builder's refusal code means for the user, with the valid range
+// ("a NUMBER must be 0..125"); a generic text for codes past the table.
+const char* ampctl_refusal_text(int code);
+
 // Parses a whole decimal or 0x-hexadecimal number in lo..hi.
 bool ampctl_parse_number(const char* s, long lo, long hi, long* out);
 

@@ -101,6 +101,28 @@ const AmpctlRequest kRequests[] = {
     {"cmd119", ARGS_NUMBERS, 1, 1, "AREA", "command 119 (AREA 1..2)", b_cmd119},
 };
 
+// Indexed by AmpError code; kept in step with ampmsg/message.h by a test.
+const char* const kRefusals[] = {
+    "accepted",
+    "a NUMBER must be 0..125 (an AREA 1..2)",
+    "VALUE must be 0..127",
+    "the word count must be 1..217",
+    "SECOND must be 0..127",
+    "FIRST must be 0..4",
+    "a name may hold only characters 20..7E (printable ASCII)",
+    "the reply length must be positive",
+    "not a message of the library",
+    "code 9 is not used",
+    "PART must be 0..3",
+    "COUNT must be 1..128 and stay inside the address space",
+    "ADDRESS must be below 1048576",
+    "a name must be 1..16 characters",
+    "not enough memory",
+    "an argument is missing",
+    "the reply is unknown or malformed",
+    "every byte must be 0..127",
+};
+
 bool fail(char* why, size_t len, const char* text, const char* word = nullptr) {
     std::snprintf(why, len, word ? "%s: '%s'" : "%s", text, word);
     return false;
@@ -118,6 +140,11 @@ const AmpctlRequest* ampctl_find_request(const char* name) {
     for (const AmpctlRequest& r : kRequests)
         if (std::strcmp(r.name, name) == 0) return &r;
     return nullptr;
+}
+
+const char* ampctl_refusal_text(int code) {
+    if (code <= 0 || size_t(code) >= sizeof kRefusals / sizeof kRefusals[0]) return "the arguments are refused";
+    return kRefusals[code];
 }
 
 bool ampctl_parse_number(const char* s, long lo, long hi, long* out) {

@@ -2,11 +2,20 @@
 #include "tools/ampctl/ampctl.h"
 
 #include "ampmsg/responses.h"
+#include "app/window.h"
 #include "midi/midi_in.h"
 #include "midi/midi_out.h"
+#include "midi/platform.h"
+#include "wizard/amp_answer.h"
+#include "wizard/update_engine.h"
+#include "wizard/update_file.h"
 
 #include <getopt.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -17,6 +26,8 @@
 #include <vector>
 
 namespace {
+
+const char kVersion[] = "ampctl 1.00\n";
 
 const char kHelp[] =
     "Usage: ampctl [OPTION]... COMMAND [ARG]...\n"
@@ -37,30 +48,55 @@ const char kHelp[] =
     "                          pairs: an empty block); prints the amp's answer\n"
     "  watch                   print every message the amp sends, decoded, until\n"
     "                          interrupted, --count messages or --seconds\n"
-    "  update FILE             the updater's procedure as a dry run or for real:\n"
-    "                          restart the amp in update mode, send FILE's SysEx\n"
-    "                          messages, wait while it reprograms, then print its\n"
-    "                          identity\n"
+    "  update FILE             what the updater does: restart the amp in update\n"
+    "                          mode, send FILE's SysEx messages with progress on\n"
+    "                          standard error, wait while it reprograms, then say\n"
+    "                          which version the amp now reports. Ctrl-C stops it\n"
+    "                          at a message boundary\n"
+    "  send FILE | send HEX... send SysEx messages as they are (no restart, no\n"
+    "                          waits), from a file or as hexadecimal bytes\n"
+    "                          (\"F0 7E 7F 06 01 F7\")\n"
+    "  dump FILE               write every SysEx message received to FILE until\n"
+    "                          interrupted, --count messages or --seconds\n"
     "\n"
     "Options:\n"
     "  --out NAME        MIDI output device, its exact name (see list); default: the\n"
     "                    last one whose name contains Zorva, ZORVA, Pro or PRO,\n"
     "                    otherwise the first\n"
-    "  --in NAME         MIDI input device, chosen the same way\n"
+    "  --in NAME         MIDI input device; default: the one that belongs to the\n"
+    "                    output, else chosen by name as the output is\n"
     "  --timeout MS      how long to wait for a reply (default 2000)\n"
     "  --json            print each decoded message as one JSON object a line\n"
-    "  --count N         watch: stop after N messages\n"
-    "  --seconds S       watch: stop after S seconds\n"
+    "  --count N         watch, dump: stop after N messages\n"
+    "  --seconds S       watch, dump: stop after S seconds\n"
     "  --restart-wait MS update: wait after the restart request (default 5000)\n"
     "  --update-wait MS  update: wait after the last message (default 15000)\n"
-    "  --help            this text\n"
+    "  --gap-ms N        update, send: pause N ms after each message (default 0)\n"
+    "  --rate B          update, send: send at most B bytes a second on average\n"
+    "                    (default: as fast as the device takes them)\n"
+    "  -h, --help        this text\n"
+    "  --version         the program's version\n"
     "\n"
     "Numbers may be decimal or 0x-hexadecimal. A reply that does not decode is\n"
-    "printed as its bytes. Exit status: 0 done; 1 a device is missing or failed;\n"
-    "2 a bad command line or request argument; 3 no reply in time; 4 a reply that\n"
-    "does not decode; 5 an update file that is not valid.\n";
+    "printed as its bytes. Exit status: 0 done (update: the amp reports a new\n"
+    "version); 1 a device is missing or failed, or no MIDI service answers; 2 a bad\n"
+    "command line or request argument; 3 no reply in time; 4 a reply that does not\n"
+    "decode; 5 a file that is not valid or cannot be written; 6 stopped by a\n"
+    "signal; 7 update: the amp still reports the version it had.\n";
 
-enum Exit { EXIT_OK = 0, EXIT_DEVICE = 1, EXIT_USAGE = 2, EXIT_TIMEOUT = 3, EXIT_UNDECODED = 4, EXIT_FILE = 5 };
+enum Exit {
+    EXIT_OK = 0,
+    EXIT_DEVICE = 1,
+    EXIT_USAGE = 2,
+    EXIT_TIMEOUT = 3,
+    EXIT_UNDECODED = 4,
+    EXIT_FILE = 5,
+    EXIT_STOPPED = 6,
+    EXIT_NOT_TAKEN = 7,
+};
+
+// dump keeps SysEx messages up to this long; a longer one is left out.
+constexpr size_t DUMP_MESSAGE_MAX = 16u << 20;
 
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
@@ -74,6 +110,8 @@ struct Options {
     long seconds = 0;
     long restart_wait_ms = 5000;
     long update_wait_ms = 15000;
+    long gap_ms = 0;
+    long rate = 0;
 };
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -95,12 +133,7 @@ std::string pick_device(bool output) {
         const char* name = output ? midi_out_device_name(i) : midi_in_device_name(i);
         if (!name) continue;
         if (first.empty()) first = name;
-        for (const char* pat : {"Zorva", "ZORVA", "Pro", "PRO"}) {
-            if (std::strstr(name, pat)) {
-                chosen = name;
-                break;
-            }
-        }
+        if (amp_like_name(name)) chosen = name;
     }
     return chosen.empty() ? first : chosen;
 }
@@ -119,8 +152,18 @@ MidiOutPort* open_out(const Options& o) {
     return p;
 }
 
+// The input: as given, else the one that belongs to the output, else chosen
+// by name as the output is.
 MidiInPort* open_in(const Options& o) {
-    std::string name = o.in_name ? o.in_name : pick_device(false);
+    std::string name;
+    if (o.in_name) {
+        name = o.in_name;
+    } else {
+        std::string out = o.out_name ? o.out_name : pick_device(true);
+        char partner[MIDI_NAME_SIZE];
+        name = !out.empty() && midi_in_find_partner(out.c_str(), partner, sizeof partner) ? partner
+                                                                                          : pick_device(false);
+    }
     if (name.empty()) {
         std::fprintf(stderr, "ampctl: there is no MIDI input device\n");
         return nullptr;
@@ -274,17 +317,20 @@ int print_message(const uint8_t* msg, uint32_t len, bool json, bool as_error) {
 }
 
 // Builds a request from the catalogue, sends it, prints the decoded reply.
-int run_request(const AmpctlRequest* r, int argc, char** argv, const Options& o, bool block_only) {
+// `typed` is the command as the user wrote it ("read-block", "request cmd4").
+int run_request(const char* typed, const AmpctlRequest* r, int argc, char** argv, const Options& o,
+                bool block_only) {
     AmpctlArgs args;
     char why[160];
     if (!ampctl_parse_args(r, argc, argv, &args, why, sizeof why)) {
-        std::fprintf(stderr, "ampctl: %s %s: %s\n", r->name, r->usage, why);
+        std::fprintf(stderr, "ampctl: %s: %s (usage: %s%s%s)\n", typed, why, typed, *r->usage ? " " : "",
+                     r->usage);
         return EXIT_USAGE;
     }
     int err = 0;
     AmpMessage* m = r->build(&args, &err);
     if (!m) {
-        std::fprintf(stderr, "ampctl: %s: the arguments are refused (library code %d)\n", r->name, err);
+        std::fprintf(stderr, "ampctl: %s: %s (library code %d)\n", typed, ampctl_refusal_text(err), err);
         return EXIT_USAGE;
     }
     MidiOutPort* out = open_out(o);
@@ -313,11 +359,26 @@ int run_request(const AmpctlRequest* r, int argc, char** argv, const Options& o,
     return status;
 }
 
+// An empty list says whether there are no devices or nothing to ask.
 int cmd_list() {
+    if (midi_out_device_count() == 0 && midi_in_device_count() == 0 && !midi_system_reachable()) {
+        std::fprintf(stderr, "ampctl: list: no MIDI service was reachable (no JACK server runs and the "
+                             "kernel shows no sound card)\n");
+        return EXIT_DEVICE;
+    }
+    static int shown;
+    auto show = [](const char* n) {
+        std::printf("  %s\n", n);
+        shown++;
+    };
     std::printf("MIDI output devices:\n");
-    midi_out_list_devices([](const char* n) { std::printf("  %s\n", n); });
+    shown = 0;
+    midi_out_list_devices(show);
+    if (shown == 0) std::printf("  (none)\n");
     std::printf("MIDI input devices:\n");
-    midi_in_list_devices([](const char* n) { std::printf("  %s\n", n); });
+    shown = 0;
+    midi_in_list_devices(show);
+    if (shown == 0) std::printf("  (none)\n");
     return EXIT_OK;
 }
 
@@ -347,99 +408,373 @@ int cmd_watch(const Options& o) {
     return EXIT_OK;
 }
 
-// Reads an update file: nothing but complete SysEx messages, at least 100
-// bytes. Returns the messages, or an empty list with the reason printed.
-std::vector<Bytes> read_update_file(const char* path) {
-    std::vector<Bytes> msgs;
-    FILE* f = std::fopen(path, "rb");
-    if (!f) {
-        std::fprintf(stderr, "ampctl: cannot open '%s'\n", path);
-        return msgs;
+// ---------------------------------------------------------------- update
+
+// Progress on standard error: one line that rewrites itself on a terminal,
+// a plain line every PLAIN_PROGRESS_MS otherwise (a log, a pipe).
+constexpr long TTY_PROGRESS_MS = 200;
+constexpr long PLAIN_PROGRESS_MS = 2000;
+
+struct Progress {
+    bool tty;
+    Clock::time_point shown;
+    bool line_open;  // a rewritten line is on the terminal without its newline
+};
+
+void progress_show(Progress* p, const char* text, bool force) {
+    long every = p->tty ? TTY_PROGRESS_MS : PLAIN_PROGRESS_MS;
+    if (!force && elapsed_ms(p->shown) < every) return;
+    p->shown = Clock::now();
+    if (p->tty) {
+        std::fprintf(stderr, "\r\033[K%s", text);
+        p->line_open = true;
+    } else {
+        std::fprintf(stderr, "%s\n", text);
     }
-    Bytes all;
-    uint8_t buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) all.insert(all.end(), buf, buf + n);
-    std::fclose(f);
-    const char* why = all.size() < 100 ? "it holds fewer than 100 bytes" : nullptr;
-    for (size_t i = 0; !why && i < all.size();) {
-        if (all[i] != 0xF0) {
-            why = "it holds bytes outside SysEx messages";
-            break;
-        }
-        size_t j = i + 1;
-        while (j < all.size() && all[j] < 0x80) j++;
-        if (j >= all.size() || all[j] != 0xF7) {
-            why = "a SysEx message in it does not end with F7";
-            break;
-        }
-        msgs.emplace_back(all.begin() + long(i), all.begin() + long(j) + 1);
-        i = j + 1;
-    }
-    if (why) {
-        std::fprintf(stderr, "ampctl: '%s' is not an update file: %s\n", path, why);
-        msgs.clear();
-    }
-    return msgs;
+    std::fflush(stderr);
 }
 
-// The updater's procedure with its waits: the restart request, a second,
-// close, the restart wait, reopen; every message of the file; a second,
-// close, the update wait; then the amp's identity.
+void progress_end(Progress* p) {
+    if (p->line_open) std::fputc('\n', stderr);
+    p->line_open = false;
+}
+
+// Sleeps `ms` in short slices; false when a signal cut it short.
+bool nap(long ms) {
+    auto start = Clock::now();
+    while (!g_stop && elapsed_ms(start) < ms) sleep_ms(std::min(20L, ms - elapsed_ms(start)));
+    return !g_stop;
+}
+
+// Waits, a tick at a time, for the answer to the identity request that
+// opening the port sent.
+void await_answer() {
+    for (int i = 0; i <= ANSWER_WAIT_TICKS && answer_state() == ANSWER_WAITING && !g_stop; i++) {
+        answer_tick();
+        if (answer_state() == ANSWER_WAITING) nap(UPDATE_TICK_MS);
+    }
+}
+
+// Loads a file of SysEx messages the way the wizard does, naming the reason
+// when it cannot. `min_size` 0 keeps the wizard's own minimum.
+bool load_file(const char* cmd, const char* path, size_t min_size) {
+    int code = min_size ? update_file_load_sized(path, min_size) : update_file_load(path);
+    if (code == LOAD_OK) return true;
+    int why = update_file_errno();
+    if (code == LOAD_TOO_SMALL)
+        std::fprintf(stderr, "ampctl: %s %s: %s (fewer than %zu bytes)\n", cmd, path, update_load_error_text(code),
+                     min_size ? min_size : UPDATE_FILE_MIN_SIZE);
+    else if (code == LOAD_NOT_SYSEX)
+        std::fprintf(stderr, "ampctl: %s %s: %s (it must hold only complete SysEx messages, F0 ... F7)\n", cmd,
+                     path, update_load_error_text(code));
+    else if (why != 0)
+        std::fprintf(stderr, "ampctl: %s %s: %s (%s)\n", cmd, path, update_load_error_text(code), std::strerror(why));
+    else
+        std::fprintf(stderr, "ampctl: %s %s: %s\n", cmd, path, update_load_error_text(code));
+    return false;
+}
+
+std::string out_device(const Options& o) { return o.out_name ? o.out_name : pick_device(true); }
+
+// Opens the amp's port through the engine (which asks who the amp is) and
+// waits for that answer.
+bool engine_open(const std::string& name) {
+    if (name.empty()) {
+        std::fprintf(stderr, "ampctl: there is no MIDI output device\n");
+        return false;
+    }
+    if (!update_port_open(name.c_str())) {
+        std::fprintf(stderr, "ampctl: could not open MIDI output '%s'\n", name.c_str());
+        return false;
+    }
+    await_answer();
+    return true;
+}
+
+// Waits until the port holds nothing more (bounded), then closes it.
+void engine_close(long limit_ms) {
+    auto start = Clock::now();
+    while (update_port_pending() > 0 && elapsed_ms(start) < limit_ms) sleep_ms(2);
+    update_port_close();
+}
+
+// Streams the loaded file through the engine with progress. A signal stops
+// it at the next message boundary. Returns the engine's last step.
+int stream_file(const Options& o, Progress* prog, bool* stopped) {
+    UpdatePacing pacing = {int(o.gap_ms), o.rate};
+    update_begin(update_file_bytes(), update_file_size(), &pacing);
+    char text[160];
+    for (;;) {
+        if (g_stop && !*stopped) {
+            *stopped = true;
+            update_stop_at_boundary();
+        }
+        int wait = 0;
+        int step = update_step(&wait);
+        if (step == STEP_DONE || step == STEP_FAILED || step == STEP_IDLE) {
+            update_progress_text(text, sizeof text);
+            progress_show(prog, text, true);
+            progress_end(prog);
+            return step;
+        }
+        update_progress_text(text, sizeof text);
+        progress_show(prog, text, false);
+        if (step == STEP_WAIT) sleep_ms(wait);
+    }
+}
+
+void say_how_far(const char* what) {
+    UpdateProgress p = update_progress();
+    std::fprintf(stderr, "ampctl: %s after %zu of %zu messages (%zu of %zu bytes)\n", what, p.messages_sent,
+                 p.messages_total, p.bytes_sent, p.bytes_total);
+}
+
+// The updater's procedure with the wizard's engine and waits: the amp's
+// identity, the restart request, close, the restart wait, reopen; every
+// message of the file; close, the update wait; then the amp's identity
+// again, told as the wizard's Done page tells it.
 int cmd_update(const char* path, const Options& o) {
-    std::vector<Bytes> msgs = read_update_file(path);
-    if (msgs.empty()) return EXIT_FILE;
+    if (!load_file("update", path, 0)) return EXIT_FILE;
+    std::string name = out_device(o);
+    answer_reset();
+    if (!engine_open(name)) return EXIT_DEVICE;
+    if (g_stop) {
+        update_port_close();
+        return EXIT_STOPPED;
+    }
+    if (answer_state() == ANSWER_GOT) std::printf("the amp reports version %s\n", answer_version());
+
     int err = 0;
     AmpMessage* restart = amp_request_restart_update(&err);
-    MidiOutPort* out = open_out(o);
-    if (!out || !restart) {
-        amp_record_free(restart, nullptr);
-        return EXIT_DEVICE;
-    }
-    bool ok = send_all(out, amp_message_bytes(restart, nullptr), amp_message_length(restart, nullptr), o.timeout_ms);
+    bool sent = false;
+    auto start = Clock::now();
+    while (restart && !(sent = update_send_bytes(amp_message_bytes(restart, nullptr),
+                                                 amp_message_length(restart, nullptr))) &&
+           update_port_pending() >= 0 && elapsed_ms(start) < o.timeout_ms)
+        sleep_ms(2);
     amp_record_free(restart, nullptr);
-    if (!ok) {
-        close_out(out);
+    if (!sent) {
+        std::fprintf(stderr, "ampctl: update: could not send the restart request to '%s'\n", name.c_str());
+        update_port_close();
         return EXIT_DEVICE;
     }
     std::printf("restart request sent; waiting %ld ms\n", o.restart_wait_ms);
     std::fflush(stdout);
-    sleep_ms(1000);
-    close_out(out);
-    sleep_ms(o.restart_wait_ms);
-    out = open_out(o);
-    if (!out) return EXIT_DEVICE;
-    size_t bytes = 0;
-    for (const Bytes& m : msgs) {
-        if (!send_all(out, m.data(), int(m.size()), 10000)) {
-            close_out(out);
-            return EXIT_DEVICE;
-        }
-        bytes += m.size();
+    nap(PORT_CLOSE_DELAY_TICKS * UPDATE_TICK_MS);
+    engine_close(2000);
+    if (!nap(o.restart_wait_ms)) {
+        std::fprintf(stderr, "ampctl: update: stopped during the restart wait; nothing of the file was sent\n");
+        return EXIT_STOPPED;
     }
-    std::printf("sent %zu messages, %zu bytes; waiting %ld ms\n", msgs.size(), bytes, o.update_wait_ms);
-    std::fflush(stdout);
-    sleep_ms(1000);
-    close_out(out);
-    sleep_ms(o.update_wait_ms);
+    if (!engine_open(name)) {
+        std::fprintf(stderr, "ampctl: update: the amp's port did not come back after the restart\n");
+        return EXIT_DEVICE;
+    }
+    answer_remember_before();
 
-    out = open_out(o);
-    MidiInPort* in = out ? open_in(o) : nullptr;
-    int status = EXIT_DEVICE;
-    AmpMessage* id = amp_request_identity(&err);
-    if (out && in && id) {
-        Bytes reply;
-        status = exchange(out, in, id, o, &reply);
-        if (status == EXIT_OK) status = print_message(reply.data(), uint32_t(reply.size()), o.json, true);
+    Progress prog = {isatty(fileno(stderr)) != 0, Clock::now() - std::chrono::hours(1), false};
+    bool stopped = false;
+    int step = stream_file(o, &prog, &stopped);
+    if (step == STEP_FAILED) {
+        say_how_far("update: could not send message to amp: the port failed");
+        update_port_close();
+        return EXIT_DEVICE;
     }
-    amp_record_free(id, nullptr);
+    UpdateProgress p = update_progress();
+    if (stopped) {
+        say_how_far("update: stopped by a signal at a message boundary");
+        std::fprintf(stderr, "ampctl: the amp has not got the whole update; run the update again\n");
+        update_port_close();
+        return EXIT_STOPPED;
+    }
+    std::printf("sent %zu messages, %zu bytes in %.1f s (%.0f bytes/s); waiting %ld ms\n", p.messages_sent,
+                p.bytes_sent, p.seconds, p.seconds > 0 ? double(p.bytes_sent) / p.seconds : 0.0,
+                o.update_wait_ms);
+    std::fflush(stdout);
+    nap(PORT_CLOSE_DELAY_TICKS * UPDATE_TICK_MS);
+    update_port_close();
+    if (!nap(o.update_wait_ms)) {
+        std::fprintf(stderr, "ampctl: update: stopped during the wait; every byte was sent and the amp may "
+                             "still be reprogramming\n");
+        return EXIT_STOPPED;
+    }
+    if (!engine_open(name)) {
+        std::fprintf(stderr, "ampctl: update: the amp's port did not come back after the update\n");
+        return EXIT_DEVICE;
+    }
+    update_port_close();
+    std::printf("%s\n", answer_result_line());
+    switch (answer_state()) {
+        case ANSWER_GOT:
+            return std::strstr(answer_result_line(), "did not take") ? EXIT_NOT_TAKEN : EXIT_OK;
+        case ANSWER_NO_INPUT:
+            return EXIT_DEVICE;
+        default:
+            return EXIT_TIMEOUT;
+    }
+}
+
+// ---------------------------------------------------------------- send, dump
+
+// Parses hexadecimal bytes given as words ("F0 7E 7F 06 01 F7", "F07E7F", or
+// "0xF0"). False with the offending word in *bad.
+bool parse_hex(int argc, char** argv, Bytes* out, const char** bad) {
+    for (int i = 0; i < argc; i++) {
+        const char* w = argv[i];
+        if (w[0] == '0' && (w[1] == 'x' || w[1] == 'X')) w += 2;
+        size_t n = std::strlen(w);
+        if (n == 0 || n % 2) {
+            *bad = argv[i];
+            return false;
+        }
+        for (size_t k = 0; k < n; k += 2) {
+            char pair[3] = {w[k], w[k + 1], 0};
+            char* end = nullptr;
+            long v = std::strtol(pair, &end, 16);
+            if (*end || !std::isxdigit(static_cast<unsigned char>(pair[0]))) {
+                *bad = argv[i];
+                return false;
+            }
+            out->push_back(uint8_t(v));
+        }
+    }
+    return true;
+}
+
+// Sends SysEx messages as they are, from a file or from hexadecimal words,
+// at the wizard's rate: no restart, no waits, no identity.
+int cmd_send(int argc, char** argv, const Options& o) {
+    Bytes hex;
+    const uint8_t* bytes = nullptr;
+    size_t size = 0;
+    const char* bad = nullptr;
+    // One word names a file when there is one of that name, else it is hex.
+    FILE* probe = argc == 1 ? std::fopen(argv[0], "rb") : nullptr;
+    if (probe) std::fclose(probe);
+    if (!probe) {
+        if (!parse_hex(argc, argv, &hex, &bad)) {
+            std::fprintf(stderr, "ampctl: send: not a hexadecimal byte sequence: '%s'\n", bad);
+            return EXIT_USAGE;
+        }
+        if (!validate_sysex(hex.data(), hex.size())) {
+            std::fprintf(stderr, "ampctl: send: the bytes are not complete SysEx messages (F0 ... F7)\n");
+            return EXIT_USAGE;
+        }
+        bytes = hex.data();
+        size = hex.size();
+    } else {
+        if (!load_file("send", argv[0], 1)) return EXIT_FILE;
+        bytes = update_file_bytes();
+        size = update_file_size();
+    }
+    std::string name = out_device(o);
+    if (name.empty()) {
+        std::fprintf(stderr, "ampctl: there is no MIDI output device\n");
+        return EXIT_DEVICE;
+    }
+    answer_reset();
+    // The engine's port without the identity ask: opened directly.
+    int err = 0;
+    MidiOutPort* out = midi_out_open_by_name(name.c_str(), &err);
+    if (!out) {
+        std::fprintf(stderr, "ampctl: could not open MIDI output '%s': %s\n", name.c_str(),
+                     err == MIDI_OUT_NOT_FOUND ? "no device has that name" : midi_out_error_text(unsigned(err)));
+        return EXIT_DEVICE;
+    }
+    update_port_adopt(out);
+    UpdatePacing pacing = {int(o.gap_ms), o.rate};
+    update_begin(bytes, size, &pacing);
+    bool stopped = false;
+    int step;
+    for (;;) {
+        if (g_stop && !stopped) {
+            stopped = true;
+            update_stop_at_boundary();
+        }
+        int wait = 0;
+        step = update_step(&wait);
+        if (step != STEP_AGAIN && step != STEP_WAIT) break;
+        if (step == STEP_WAIT) sleep_ms(wait);
+    }
+    UpdateProgress p = update_progress();
+    update_port_close();
+    if (step == STEP_FAILED) {
+        say_how_far("send: could not send message to amp: the port failed");
+        return EXIT_DEVICE;
+    }
+    if (stopped) {
+        say_how_far("send: stopped by a signal at a message boundary");
+        return EXIT_STOPPED;
+    }
+    std::printf("sent %zu messages, %zu bytes\n", p.messages_sent, p.bytes_sent);
+    return EXIT_OK;
+}
+
+// Writes every SysEx message the input receives to FILE, whole messages only,
+// until a signal, --count messages or --seconds.
+int cmd_dump(const char* path, const Options& o) {
+    MidiInPort* in = open_in(o);
+    if (!in) return EXIT_DEVICE;
+    FILE* f = std::fopen(path, "wb");
+    if (!f) {
+        std::fprintf(stderr, "ampctl: dump %s: could not create the file (%s)\n", path, std::strerror(errno));
+        close_in(in);
+        return EXIT_FILE;
+    }
+    Bytes msg;
+    bool in_sysex = false;
+    long messages = 0, cut = 0;
+    size_t bytes = 0;
+    bool write_failed = false;
+    auto start = Clock::now();
+    uint8_t buf[4096];
+    while (!g_stop && !write_failed && (o.count <= 0 || messages < o.count) &&
+           (o.seconds <= 0 || elapsed_ms(start) < o.seconds * 1000)) {
+        int err = 0;
+        int n = midi_in_read(in, sizeof buf, buf, &err);
+        if (n <= 0) {
+            sleep_ms(2);
+            continue;
+        }
+        for (int i = 0; i < n && !write_failed; i++) {
+            uint8_t b = buf[i];
+            if (b >= 0xF8) continue;  // real-time bytes may sit inside a message
+            if (b == 0xF0) {
+                if (in_sysex) cut++;
+                msg.assign(1, b);
+                in_sysex = true;
+            } else if (!in_sysex) {
+                continue;
+            } else if (b < 0x80) {
+                if (msg.size() < DUMP_MESSAGE_MAX) msg.push_back(b);
+                else { in_sysex = false; cut++; }
+            } else if (b == 0xF7) {
+                msg.push_back(b);
+                in_sysex = false;
+                write_failed = std::fwrite(msg.data(), 1, msg.size(), f) != msg.size() || std::fflush(f) != 0;
+                bytes += msg.size();
+                messages++;
+            } else {
+                in_sysex = false;  // another status ends it unfinished
+                cut++;
+            }
+        }
+    }
     close_in(in);
-    close_out(out);
-    return status;
+    if (std::fclose(f) != 0) write_failed = true;
+    if (write_failed) {
+        std::fprintf(stderr, "ampctl: dump %s: could not write the file (%s)\n", path, std::strerror(errno));
+        return EXIT_FILE;
+    }
+    std::fprintf(stderr, "ampctl: dump: %ld messages, %zu bytes written to %s", messages, bytes, path);
+    if (cut) std::fprintf(stderr, "; %ld cut short and left out", cut);
+    std::fprintf(stderr, "\n");
+    return EXIT_OK;
 }
 
 bool parse_options(int argc, char** argv, Options* o, int* first_arg) {
-    enum { O_OUT = 1000, O_IN, O_TIMEOUT, O_JSON, O_COUNT, O_SECONDS, O_RESTART, O_UPDATE, O_HELP };
+    enum { O_OUT = 1000, O_IN, O_TIMEOUT, O_JSON, O_COUNT, O_SECONDS, O_RESTART, O_UPDATE, O_GAP, O_RATE,
+           O_VERSION, O_HELP = 'h' };
     static const option kLong[] = {
         {"out", required_argument, nullptr, O_OUT},
         {"in", required_argument, nullptr, O_IN},
@@ -449,15 +784,18 @@ bool parse_options(int argc, char** argv, Options* o, int* first_arg) {
         {"seconds", required_argument, nullptr, O_SECONDS},
         {"restart-wait", required_argument, nullptr, O_RESTART},
         {"update-wait", required_argument, nullptr, O_UPDATE},
+        {"gap-ms", required_argument, nullptr, O_GAP},
+        {"rate", required_argument, nullptr, O_RATE},
+        {"version", no_argument, nullptr, O_VERSION},
         {"help", no_argument, nullptr, O_HELP},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
     int c;
     // "+": options end at the command, so request arguments may be negative.
-    while ((c = getopt_long(argc, argv, "+", kLong, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "+h", kLong, nullptr)) != -1) {
         long* target = nullptr;
-        long hi = 86400000;
+        long lo = 0, hi = 86400000;
         switch (c) {
             case O_OUT: o->out_name = optarg; break;
             case O_IN: o->in_name = optarg; break;
@@ -467,15 +805,22 @@ bool parse_options(int argc, char** argv, Options* o, int* first_arg) {
             case O_SECONDS: target = &o->seconds; hi = 86400; break;
             case O_RESTART: target = &o->restart_wait_ms; break;
             case O_UPDATE: target = &o->update_wait_ms; break;
+            case O_GAP: target = &o->gap_ms; hi = 60000; break;
+            case O_RATE: target = &o->rate; lo = 1; hi = 100000000; break;
+            case O_VERSION:
+                std::fputs(kVersion, stdout);
+                std::exit(EXIT_OK);
             case O_HELP:
                 std::fputs(kHelp, stdout);
                 std::exit(EXIT_OK);
             default:
-                std::fprintf(stderr, "ampctl: unknown option or missing value: %s\n", argv[optind - 1]);
+                std::fprintf(stderr, "ampctl: unknown option or missing value: %s (see: ampctl --help)\n",
+                             argv[optind - 1]);
                 return false;
         }
-        if (target && !ampctl_parse_number(optarg, 0, hi, target)) {
-            std::fprintf(stderr, "ampctl: not a valid number for %s: '%s'\n", argv[optind - 2], optarg);
+        if (target && !ampctl_parse_number(optarg, lo, hi, target)) {
+            std::fprintf(stderr, "ampctl: %s '%s': expected a whole number %ld..%ld\n", argv[optind - 2], optarg,
+                         lo, hi);
             return false;
         }
     }
@@ -500,21 +845,33 @@ int main(int argc, char** argv) {
     char** args = argv + at + 1;
     if (!std::strcmp(cmd, "list") && rest == 0) return cmd_list();
     if (!std::strcmp(cmd, "requests") && rest == 0) return cmd_requests();
-    if (!std::strcmp(cmd, "identity") && rest == 0) return run_request(ampctl_find_request("identity"), 0, args, o, false);
+    if (!std::strcmp(cmd, "identity") && rest == 0)
+        return run_request(cmd, ampctl_find_request("identity"), 0, args, o, false);
     if (!std::strcmp(cmd, "watch") && rest == 0) return cmd_watch(o);
     if (!std::strcmp(cmd, "update") && rest == 1) return cmd_update(args[0], o);
+    if (!std::strcmp(cmd, "send") && rest >= 1) return cmd_send(rest, args, o);
+    if (!std::strcmp(cmd, "dump") && rest == 1) return cmd_dump(args[0], o);
     if (!std::strcmp(cmd, "read-block"))
-        return run_request(ampctl_find_request("read_block"), rest, args, o, true);
+        return run_request(cmd, ampctl_find_request("read_block"), rest, args, o, true);
     if (!std::strcmp(cmd, "store-block"))
-        return run_request(ampctl_find_request("store_block"), rest, args, o, false);
+        return run_request(cmd, ampctl_find_request("store_block"), rest, args, o, false);
     if (!std::strcmp(cmd, "request") && rest >= 1) {
         const AmpctlRequest* r = ampctl_find_request(args[0]);
         if (!r) {
-            std::fprintf(stderr, "ampctl: no request named '%s' (see: ampctl requests)\n", args[0]);
+            std::fprintf(stderr, "ampctl: request %s: no request of that name (see: ampctl requests)\n", args[0]);
             return EXIT_USAGE;
         }
-        return run_request(r, rest - 1, args + 1, o, false);
+        std::string typed = std::string("request ") + args[0];
+        return run_request(typed.c_str(), r, rest - 1, args + 1, o, false);
     }
-    std::fprintf(stderr, "ampctl: unknown command or wrong arguments: %s (see: ampctl --help)\n", cmd);
+    static const char* const kCommands[] = {"list", "requests", "identity", "watch", "update", "send", "dump",
+                                            "read-block", "store-block", "request"};
+    for (const char* known : kCommands) {
+        if (!std::strcmp(cmd, known)) {
+            std::fprintf(stderr, "ampctl: %s: wrong number of arguments (see: ampctl --help)\n", cmd);
+            return EXIT_USAGE;
+        }
+    }
+    std::fprintf(stderr, "ampctl: %s: no such command (see: ampctl --help)\n", cmd);
     return EXIT_USAGE;
 }
