@@ -4,15 +4,12 @@
 #include "ampmsg/responses.h"
 #include "app/window.h"
 #include "midi/midi_in.h"
+#include "wizard/midi_split.h"
 
 #include <cstdio>
 #include <cstring>
 
 namespace {
-
-// Longest message kept whole while listening; the identity reply is 17 bytes,
-// anything longer is not it and is skipped to its end.
-constexpr int KEEP = 64;
 
 MidiInPort* amp_in = nullptr;
 int state = ANSWER_NOT_ASKED;
@@ -23,11 +20,8 @@ char version_before[8];
 bool before_pending;      // the answer awaited when the transfer began is the one before
 char line[160];
 
-// The SysEx message being received.
-uint8_t msg[KEEP];
-int msg_len = 0;
-bool in_sysex = false;
-bool too_long = false;
+// What the input has delivered so far, cut into messages.
+MidiSplitter received;
 
 // The last input whose name holds one of the amp's patterns.
 char pattern_match[MIDI_NAME_SIZE];
@@ -56,25 +50,9 @@ bool take_message(const uint8_t* m, int length) {
 
 // Feeds one received byte; true when it completed the identity reply.
 bool feed(uint8_t b) {
-    if (b >= 0xF8) return false;  // real-time bytes may come anywhere
-    if (b == 0xF0) {
-        in_sysex = true;
-        too_long = false;
-        msg_len = 0;
-    }
-    if (!in_sysex) return false;
-    if (b >= 0x80 && b != 0xF0 && b != 0xF7) {  // another status ends the message unfinished
-        in_sysex = false;
-        return false;
-    }
-    if (msg_len < KEEP) {
-        msg[msg_len++] = b;
-    } else {
-        too_long = true;
-    }
-    if (b != 0xF7) return false;
-    in_sysex = false;
-    return !too_long && take_message(msg, msg_len);
+    const uint8_t* m = nullptr;
+    uint32_t length = 0;
+    return splitter_feed(&received, b, &m, &length) && m[0] == 0xF0 && take_message(m, int(length));
 }
 
 // Discards what the input holds (a bounded number of reads: a device that
@@ -82,8 +60,7 @@ bool feed(uint8_t b) {
 void drain_input() {
     for (int i = 0; amp_in != nullptr && i < 64; i++)
         if (midi_in_read(amp_in, MIDI_IN_QUEUE_SIZE, nullptr, nullptr) <= 0) break;
-    in_sysex = false;
-    msg_len = 0;
+    splitter_init(&received);
 }
 
 }  // namespace

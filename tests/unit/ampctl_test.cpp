@@ -17,7 +17,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 std::vector<Bytes> split(const Bytes& in, uint32_t* dropped = nullptr) {
-    static AmpctlSplitter s;  // large: not on the stack
+    static MidiSplitter s;  // large: not on the stack
     splitter_init(&s);
     std::vector<Bytes> out;
     for (uint8_t b : in) {
@@ -29,7 +29,7 @@ std::vector<Bytes> split(const Bytes& in, uint32_t* dropped = nullptr) {
     return out;
 }
 
-TEST(AmpctlSplitter, CutsWhatThePortQueuedIntoWholeMessages) {
+TEST(MidiSplitter, CutsWhatThePortQueuedIntoWholeMessages) {
     struct Case {
         const char* what;
         Bytes in;
@@ -53,8 +53,8 @@ TEST(AmpctlSplitter, CutsWhatThePortQueuedIntoWholeMessages) {
     }
 }
 
-TEST(AmpctlSplitter, DropsASysExLongerThanItsBufferAndGoesOn) {
-    Bytes in(AMPCTL_MAX_MESSAGE + 10, 0x11);
+TEST(MidiSplitter, DropsASysExLongerThanItsBufferAndGoesOn) {
+    Bytes in(MIDI_SPLIT_MAX + 10, 0x11);
     in.front() = 0xF0;
     in.back() = 0xF7;
     const Bytes next = {0xF0, 0x22, 0xF7};
@@ -63,7 +63,7 @@ TEST(AmpctlSplitter, DropsASysExLongerThanItsBufferAndGoesOn) {
     EXPECT_EQ(split(in, &dropped), (std::vector<Bytes>{{0xF0, 0x22, 0xF7}}));
     EXPECT_EQ(dropped, 1u);
     // Exactly as long as the buffer still fits.
-    Bytes fits(AMPCTL_MAX_MESSAGE, 0x11);
+    Bytes fits(MIDI_SPLIT_MAX, 0x11);
     fits.front() = 0xF0;
     fits.back() = 0xF7;
     EXPECT_EQ(split(fits), std::vector<Bytes>{fits});

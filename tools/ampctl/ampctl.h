@@ -1,41 +1,18 @@
 // ampctl: a command-line companion that talks to the amp through the MIDI
 // ports and the amp message library. The pieces that do not need a device
-// (cutting received bytes into messages, the request catalogue, printing
-// decoded replies) are plain functions here so tests can drive them.
+// (the request catalogue, printing decoded replies) are plain functions here
+// so tests can drive them; received bytes are cut into messages by
+// wizard/midi_split.h, which the wizard uses too.
 #ifndef ZP_TOOLS_AMPCTL_AMPCTL_H
 #define ZP_TOOLS_AMPCTL_AMPCTL_H
 
 #include "ampmsg/message.h"
 #include "ampmsg/requests.h"
+#include "wizard/midi_split.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-
-// ---------------------------------------------------------------- messages
-
-constexpr uint32_t AMPCTL_MAX_MESSAGE = 4096;  // longer SysEx messages are dropped
-
-// Cuts the bytes read from an input port into whole messages. The port stores
-// short messages the moment they arrive but SysEx data only when it is read,
-// so a short message can sit between two parts of a SysEx message; it is taken
-// out whole and the SysEx goes on around it.
-struct AmpctlSplitter {
-    uint8_t sysex[AMPCTL_MAX_MESSAGE];
-    uint32_t sysex_len;
-    bool in_sysex;
-    bool sysex_overflow;  // the current SysEx outgrew the buffer
-    uint8_t shortm[3];
-    uint32_t short_len;
-    uint32_t short_need;
-    uint32_t dropped;  // SysEx messages cut short or too long, and stray bytes
-};
-
-void splitter_init(AmpctlSplitter* s);
-
-// Takes one byte. When it completes a message, points *msg at it (valid until
-// the next call), sets *len and returns true.
-bool splitter_feed(AmpctlSplitter* s, uint8_t b, const uint8_t** msg, uint32_t* len);
 
 // ---------------------------------------------------------------- catalogue
 

@@ -231,7 +231,7 @@ bool send_all(MidiOutPort* p, const uint8_t* bytes, int length, long timeout_ms)
 // Reads what the input port holds and passes every whole message to `fn`
 // until it returns true or the time is up. True when `fn` accepted one.
 template <typename Fn>
-bool receive(MidiInPort* in, AmpctlSplitter* sp, long timeout_ms, Fn fn) {
+bool receive(MidiInPort* in, MidiSplitter* sp, long timeout_ms, Fn fn) {
     auto start = Clock::now();
     uint8_t buf[1024];
     while (!g_stop) {
@@ -280,7 +280,7 @@ int exchange(MidiOutPort* out, MidiInPort* in, const AmpMessage* m, const Option
     drain(in);
     if (!send_all(out, bytes, length, o.timeout_ms)) return EXIT_DEVICE;
     if (amp_message_reply_length(m, nullptr) == 0) return EXIT_OK;
-    AmpctlSplitter sp;
+    MidiSplitter sp;
     splitter_init(&sp);
     bool got = receive(in, &sp, o.timeout_ms, [&](const uint8_t* msg, uint32_t len) {
         bool ok = identity ? amp_is_identity_reply(msg, int32_t(len)) : is_amp_sysex(msg, len);
@@ -395,7 +395,7 @@ int cmd_requests() {
 int cmd_watch(const Options& o) {
     MidiInPort* in = open_in(o);
     if (!in) return EXIT_DEVICE;
-    AmpctlSplitter sp;
+    MidiSplitter sp;
     splitter_init(&sp);
     long seen = 0;
     long limit = o.seconds > 0 ? o.seconds * 1000 : -1;

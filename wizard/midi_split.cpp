@@ -1,4 +1,4 @@
-#include "tools/ampctl/ampctl.h"
+#include "wizard/midi_split.h"
 
 #include <cstring>
 
@@ -14,9 +14,9 @@ const uint8_t kSystemLength[16] = {0, 2, 3, 2, 1, 1, 1, 0, 1, 1, 1, 1, 1, 1, 1, 
 
 }  // namespace
 
-void splitter_init(AmpctlSplitter* s) { std::memset(s, 0, sizeof *s); }
+void splitter_init(MidiSplitter* s) { std::memset(s, 0, sizeof *s); }
 
-bool splitter_feed(AmpctlSplitter* s, uint8_t b, const uint8_t** msg, uint32_t* len) {
+bool splitter_feed(MidiSplitter* s, uint8_t b, const uint8_t** msg, uint32_t* len) {
     if (b >= 0xF8) {  // real-time: a message of its own, anywhere
         s->shortm[2] = b;
         *msg = &s->shortm[2];
@@ -39,7 +39,7 @@ bool splitter_feed(AmpctlSplitter* s, uint8_t b, const uint8_t** msg, uint32_t* 
             return false;
         }
         s->in_sysex = false;
-        if (s->sysex_overflow || s->sysex_len >= AMPCTL_MAX_MESSAGE) {
+        if (s->sysex_overflow || s->sysex_len >= MIDI_SPLIT_MAX) {
             s->dropped++;
             return false;
         }
@@ -56,7 +56,7 @@ bool splitter_feed(AmpctlSplitter* s, uint8_t b, const uint8_t** msg, uint32_t* 
     } else if (s->short_len) {
         s->shortm[s->short_len++] = b;
     } else if (s->in_sysex) {
-        if (s->sysex_len < AMPCTL_MAX_MESSAGE)
+        if (s->sysex_len < MIDI_SPLIT_MAX)
             s->sysex[s->sysex_len++] = b;
         else
             s->sysex_overflow = true;
