@@ -1,10 +1,17 @@
-// The JACK side of the virtual amp: a client with one MIDI input and one MIDI
-// output port. The process callback only copies bytes between the ports and
-// two rings; all of the amp's work happens on the main thread.
+// The virtual amp's link to the world: a JACK client with one MIDI input and
+// one MIDI output port, or an ALSA rawmidi device (the gadget side of a
+// USB-MIDI device, say). JACK's process callback, or a reader thread on the
+// rawmidi device, only copies bytes into the receive ring; all of the amp's
+// work happens on the main thread.
 #include "tools/virtual-amp/vamp.h"
 
+#include <alsa/asoundlib.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <thread>
 
 #include <cstdio>
 #include <cstdlib>
@@ -118,6 +125,11 @@ struct VampLink {
     double wall_t0;
     char in_name[160];
     char out_name[160];
+    // The rawmidi device instead of JACK (client is null then).
+    snd_rawmidi_t* raw_in = nullptr;
+    snd_rawmidi_t* raw_out = nullptr;
+    std::thread reader;
+    std::atomic<bool> quit{false};
 };
 
 namespace {
@@ -229,8 +241,88 @@ VampLink* link_open(const char* client_name, char* errbuf, size_t errlen) {
     return l;
 }
 
+namespace {
+
+uint64_t mono_us() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
+}
+
+// The rawmidi reader: whatever the device delivers goes into the receive
+// ring as one event per read, stamped on arrival. The ring is far larger
+// than the device's buffer, so the main thread never has to keep pace
+// within a read.
+void raw_reader(VampLink* l) {
+    uint8_t buf[4096];
+    int nfds = snd_rawmidi_poll_descriptors_count(l->raw_in);
+    pollfd fds[4];
+    if (nfds > 4) nfds = 4;
+    snd_rawmidi_poll_descriptors(l->raw_in, fds, unsigned(nfds));
+    while (!l->quit.load()) {
+        ssize_t n = snd_rawmidi_read(l->raw_in, buf, sizeof buf);
+        if (n == -EAGAIN || n == 0) {
+            poll(fds, nfds_t(nfds), 50);
+            continue;
+        }
+        if (n < 0) {
+            l->gone.store(true);  // the device went away (or failed)
+            return;
+        }
+        RxHeader h = {mono_us(), uint32_t(n)};
+        if (!ring_write2(&l->rx, &h, sizeof h, buf, size_t(n))) l->lost.fetch_add(uint64_t(n));
+    }
+}
+
+}  // namespace
+
+VampLink* link_open_rawmidi(const char* id, char* errbuf, size_t errlen) {
+    VampLink* l = new VampLink();
+    l->client = nullptr;
+    l->lost.store(0);
+    l->gone.store(false);
+    l->jack_t0 = mono_us();
+    l->wall_t0 = realtime_s();
+    std::snprintf(l->in_name, sizeof l->in_name, "%s (rawmidi in)", id);
+    std::snprintf(l->out_name, sizeof l->out_name, "%s (rawmidi out)", id);
+    int r = snd_rawmidi_open(&l->raw_in, &l->raw_out, id, SND_RAWMIDI_NONBLOCK);
+    if (r < 0) {
+        std::snprintf(errbuf, errlen, "cannot open rawmidi %s: %s", id, snd_strerror(r));
+        delete l;
+        return nullptr;
+    }
+    // The device's own input buffer as large as ALSA allows: with the
+    // default 4 KiB a reader that is not scheduled in time loses data
+    // without a word.
+    snd_rawmidi_params_t* params = nullptr;
+    if (snd_rawmidi_params_malloc(&params) == 0) {
+        if (snd_rawmidi_params_current(l->raw_in, params) == 0 &&
+            snd_rawmidi_params_set_buffer_size(l->raw_in, params, VAMP_RAWMIDI_BUFFER) == 0)
+            snd_rawmidi_params(l->raw_in, params);
+        snd_rawmidi_params_free(params);
+    }
+    if (!ring_init(&l->rx, kRxRing)) {
+        std::snprintf(errbuf, errlen, "out of memory");
+        snd_rawmidi_close(l->raw_in);
+        snd_rawmidi_close(l->raw_out);
+        delete l;
+        return nullptr;
+    }
+    l->reader = std::thread(raw_reader, l);
+    return l;
+}
+
 void link_close(VampLink* l) {
     if (!l) return;
+    if (l->raw_in) {
+        l->quit.store(true);
+        if (l->reader.joinable()) l->reader.join();
+        snd_rawmidi_close(l->raw_in);
+        snd_rawmidi_close(l->raw_out);
+        ring_free(&l->rx);
+        delete l;
+        return;
+    }
     if (l->client) {
         if (!l->gone.load()) jack_deactivate(l->client);
         jack_client_close(l->client);
@@ -261,6 +353,20 @@ long link_read(VampLink* l, uint64_t* t_us, uint8_t* buf, long cap) {
 
 bool link_send(VampLink* l, const uint8_t* bytes, long n) {
     if (n <= 0) return true;
+    if (l->raw_out) {
+        // Replies are short: the device takes them whole or the send fails.
+        for (long off = 0, tries = 0; off < n; tries++) {
+            ssize_t k = snd_rawmidi_write(l->raw_out, bytes + off, size_t(n - off));
+            if (k > 0) {
+                off += k;
+            } else if (k != -EAGAIN || tries > 1000) {
+                return false;
+            } else {
+                usleep(1000);
+            }
+        }
+        return true;
+    }
     uint32_t len = uint32_t(n);
     return ring_write2(&l->tx, &len, sizeof len, bytes, size_t(n));
 }
@@ -270,7 +376,7 @@ uint64_t link_lost(const VampLink* l) { return l->lost.load(); }
 bool link_server_gone(const VampLink* l) { return l->gone.load(); }
 
 uint64_t link_now_us(const VampLink* l) {
-    (void)l;
+    if (l->raw_in) return mono_us();
     return jack_get_time();
 }
 

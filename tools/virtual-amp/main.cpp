@@ -104,7 +104,8 @@ void report_update(Run* r, const char* result) {
 bool open_link(Run* r) {
     char err[200] = "";
     for (int i = 0; i < 50 && !g_stop; i++) {
-        r->link = link_open(r->opt.client_name, err, sizeof err);
+        r->link = r->opt.rawmidi[0] ? link_open_rawmidi(r->opt.rawmidi, err, sizeof err)
+                                    : link_open(r->opt.client_name, err, sizeof err);
         if (r->link) return true;
         if (r->opt.verbose) say("open failed: %s", err);
         if (i == 0 && !r->rep.restarts && !r->rep.updates) break;  // at start, fail at once

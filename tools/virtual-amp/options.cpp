@@ -20,6 +20,9 @@ const char kHelp[] =
     "JACK server (JACK_DEFAULT_SERVER names one); it never starts one itself.\n"
     "\n"
     "  --name NAME          JACK client name (default virtual-amp)\n"
+    "  --rawmidi ID         sit on ALSA rawmidi device ID (\"hw:1,0\", the gadget\n"
+    "                       side of a USB-MIDI device) instead of JACK, reading\n"
+    "                       with a 1 MiB input buffer\n"
     "  --version REV        four revision characters of the identity reply before an\n"
     "                       update, e.g. A100 (release letter A, D, T or B, then the\n"
     "                       version 1.00); default A100\n"
@@ -98,6 +101,7 @@ enum {
     OPT_EXPECT_IMAGE,
     OPT_EXPECT_SHA,
     OPT_DROP,
+    OPT_RAWMIDI,
     OPT_NO_IDENTITY,
     OPT_HELP,
 };
@@ -105,6 +109,7 @@ enum {
 // One row per option, in the order of the help text.
 const option kOptions[] = {
     {"name", required_argument, nullptr, OPT_NAME},
+    {"rawmidi", required_argument, nullptr, OPT_RAWMIDI},
     {"version", required_argument, nullptr, OPT_VERSION},
     {"new-version", required_argument, nullptr, OPT_NEW_VERSION},
     {"restart-ms", required_argument, nullptr, OPT_RESTART},
@@ -183,6 +188,10 @@ bool vamp_parse_options(VampOptions* o, int argc, char** argv, char* errbuf, siz
             case OPT_NAME:
                 ok = arg[0] && std::strlen(arg) < sizeof o->client_name && !std::strchr(arg, ':');
                 if (ok) std::snprintf(o->client_name, sizeof o->client_name, "%s", arg);
+                break;
+            case OPT_RAWMIDI:
+                ok = arg[0] && std::strlen(arg) < sizeof o->rawmidi;
+                if (ok) std::snprintf(o->rawmidi, sizeof o->rawmidi, "%s", arg);
                 break;
             case OPT_VERSION: ok = parse_revision(arg, o->version); break;
             case OPT_NEW_VERSION: ok = parse_revision(arg, o->new_version); break;

@@ -21,6 +21,7 @@
 
 struct VampOptions {
     char client_name[64];     // JACK client name
+    char rawmidi[64];         // ALSA rawmidi device to sit on instead of JACK; empty for JACK
     char version[5];          // four revision characters reported before an update
     char new_version[5];      // reported after a successful update
     long restart_ms;          // how long the ports are gone on a restart
@@ -267,7 +268,11 @@ struct VampLink;  // defined in jack_link.cpp
 // Opens the JACK client with our two ports (exact names, no server start) and
 // activates it. Null and a line in errbuf when that fails.
 VampLink* link_open(const char* client_name, char* errbuf, size_t errlen);
-// Deactivates and closes the client; the ports vanish.
+// Opens ALSA rawmidi device `id` ("hw:1,0") both ways instead, reading with
+// an input buffer of VAMP_RAWMIDI_BUFFER bytes on a thread of its own.
+inline constexpr size_t VAMP_RAWMIDI_BUFFER = 1u << 20;  // the most ALSA accepts
+VampLink* link_open_rawmidi(const char* id, char* errbuf, size_t errlen);
+// Deactivates and closes the client (or device); JACK's ports vanish.
 void link_close(VampLink* l);
 // Takes one received event: its time and up to `cap` bytes. Returns its length
 // (0 when nothing is waiting).
