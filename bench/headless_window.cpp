@@ -4,14 +4,45 @@
 #include "app/app.h"
 #include "app/window.h"
 
+#include "bench/headless.h"
+#include "wizard/controller.h"
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
-extern std::string bench_file;
-extern std::string bench_port;
-extern bool bench_wake;
-extern int bench_wake_after_ms;  // a delayed wake the loop is to make; -1 for none
-extern int bench_errors;
+std::string bench_last_error;
+
+bool headless_run_until(bool (*done)(), double timeout_s) {
+    using Clock = std::chrono::steady_clock;
+    auto t0 = Clock::now();
+    auto next_tick = t0 + std::chrono::milliseconds(100);
+    auto wake_at = Clock::time_point::max();
+    while (!done()) {
+        if (std::chrono::duration<double>(Clock::now() - t0).count() > timeout_s) return false;
+        if (bench_wake_after_ms >= 0) {
+            wake_at = Clock::now() + std::chrono::milliseconds(bench_wake_after_ms);
+            bench_wake_after_ms = -1;
+        }
+        auto now = Clock::now();
+        if (now >= wake_at) {
+            wake_at = Clock::time_point::max();
+            bench_wake = true;
+        }
+        if (now >= next_tick) {
+            next_tick += std::chrono::milliseconds(100);
+            wizard_dispatch(EVENT_TICK);
+        } else if (bench_wake) {
+            bench_wake = false;
+            wizard_dispatch(EVENT_SEND_MORE);
+        } else {
+            std::this_thread::sleep_until(std::min(next_tick, wake_at));
+        }
+    }
+    return true;
+}
 
 static int active[WIDGET_ID_LAST + 1];
 
@@ -28,6 +59,7 @@ const char* chosen_port_name() { return bench_port.empty() ? nullptr : bench_por
 void open_file_chooser() {}
 void show_error(const char* text) {
     std::fprintf(stderr, "wizard: %s\n", text);
+    bench_last_error = text ? text : "";
     bench_errors++;
 }
 void request_wake() { bench_wake = true; }

@@ -11,6 +11,7 @@
 // and, from the output port's benchmark run right after under the same
 // settings, the plain JACK sender's rate and the ratio of the two.
 #include "app/events.h"
+#include "bench/headless.h"
 #include "tests/support/jack_server.h"
 #include "wizard/controller.h"
 #include "wizard/transfer.h"
@@ -90,39 +91,6 @@ void stop(pid_t pid) {
     waitpid(pid, nullptr, 0);
 }
 
-// The event bridge: queued events first, then one SendMore per pending wake;
-// a Tick every 100 ms; a delayed wake after its pause, during which the loop
-// sleeps as the toolkit's would. Runs until `done` says so or `timeout_s`
-// passes.
-template <typename Done>
-bool run_loop(Done done, double timeout_s) {
-    auto t0 = Clock::now();
-    auto next_tick = t0 + std::chrono::milliseconds(100);
-    auto wake_at = Clock::time_point::max();
-    while (!done()) {
-        if (since(t0) > timeout_s) return false;
-        if (bench_wake_after_ms >= 0) {
-            wake_at = Clock::now() + std::chrono::milliseconds(bench_wake_after_ms);
-            bench_wake_after_ms = -1;
-        }
-        auto now = Clock::now();
-        if (now >= wake_at) {
-            wake_at = Clock::time_point::max();
-            bench_wake = true;
-        }
-        if (now >= next_tick) {
-            next_tick += std::chrono::milliseconds(100);
-            wizard_dispatch(EVENT_TICK);
-        } else if (bench_wake) {
-            bench_wake = false;
-            wizard_dispatch(EVENT_SEND_MORE);
-        } else {
-            std::this_thread::sleep_until(std::min(next_tick, wake_at));
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -169,14 +137,14 @@ int main(int argc, char** argv) {
     wizard_reset();
     wizard_start();
     for (int i = 0; i < 4; ++i) wizard_dispatch(EVENT_NEXT);
-    bool ok = run_loop([] { return wizard_current_page() == PAGE_SEND; }, 15);
+    bool ok = headless_run_until([] { return wizard_current_page() == PAGE_SEND; }, 15);
 
     double wizard_s = -1, cpu_s = 0;
     if (ok && bench_errors == 0) {
         double cpu0 = cpu_seconds();
         auto t0 = Clock::now();
         wizard_dispatch(EVENT_NEXT);  // Send Update
-        ok = run_loop([] { return !transfer_running(); }, 120) && bench_errors == 0;
+        ok = headless_run_until([] { return !transfer_running(); }, 120) && bench_errors == 0;
         wizard_s = since(t0);
         cpu_s = cpu_seconds() - cpu0;
     }
