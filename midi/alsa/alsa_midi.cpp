@@ -1,4 +1,5 @@
 #include "midi/alsa/alsa_midi.h"
+#include "midi/midi_out.h"
 
 #include "midi/alsa/alsa_midi_in.h"
 #include "midi/backend.h"
@@ -23,10 +24,31 @@ int real_list_outputs(AlsaDeviceInfo* out, int max) {
     return midi_alsa_list_rawmidi(out, max, SND_RAWMIDI_STREAM_OUTPUT);
 }
 
+// The driver's buffer holds a whole port buffer, so each one goes to the
+// kernel in one write instead of a write for every few bytes it frees.
+constexpr size_t kDriverBuffer = 65536;
+static_assert(kDriverBuffer >= MIDI_OUT_BUFFER_SIZE, "a port buffer fits the driver's");
+
+// A device whose buffer does not move for this long counts as stalled.
+constexpr int kDrainStallMs = 10000;
+
+// ALSA's own error lines would only repeat what the port reports.
+void alsa_quiet(const char*, int, const char*, int, const char*, ...) {}
+
 int real_open_output(const char* id, void** raw) {
+    snd_lib_error_set_handler(alsa_quiet);
     snd_rawmidi_t* out = nullptr;
     int r = snd_rawmidi_open(nullptr, &out, id, SND_RAWMIDI_NONBLOCK);
     if (r < 0) return r;
+    snd_rawmidi_params_t* params = nullptr;
+    if (snd_rawmidi_params_malloc(&params) == 0) {
+        // A device that refuses the size keeps its own; writes just come in
+        // smaller pieces then.
+        if (snd_rawmidi_params_current(out, params) == 0 &&
+            snd_rawmidi_params_set_buffer_size(out, params, kDriverBuffer) == 0)
+            snd_rawmidi_params(out, params);
+        snd_rawmidi_params_free(params);
+    }
     *raw = out;
     return 0;
 }
@@ -37,13 +59,45 @@ long real_write(void* raw, const uint8_t* data, size_t n) {
 
 int real_wait_writable(void* raw, int timeout_ms) { return midi_alsa_wait_ready(raw, timeout_ms, POLLOUT); }
 
-int real_drain(void* raw) { return snd_rawmidi_drain(static_cast<snd_rawmidi_t*>(raw)); }
+// Waits until the driver has sent everything written. The kernel's own drain
+// sleeps through a device that vanishes under it until its 10 s timeout, so
+// the buffer is watched emptying instead, a millisecond at a time, and an
+// error on the device (gone: -ENODEV) ends the wait at once. The kernel's
+// drain then only has what the hardware still holds.
+int real_drain(void* raw) {
+    snd_rawmidi_t* r = static_cast<snd_rawmidi_t*>(raw);
+    snd_rawmidi_params_t* params;
+    snd_rawmidi_status_t* status;
+    snd_rawmidi_params_alloca(&params);
+    snd_rawmidi_status_alloca(&status);
+    if (snd_rawmidi_params_current(r, params) < 0) return snd_rawmidi_drain(r);
+    size_t size = snd_rawmidi_params_get_buffer_size(params);
+    using Clock = std::chrono::steady_clock;
+    auto progress = Clock::now();
+    size_t last = 0;
+    for (;;) {
+        int e = snd_rawmidi_status(r, status);
+        if (e < 0) return e;
+        size_t avail = snd_rawmidi_status_get_avail(status);
+        if (avail >= size) break;
+        if (avail != last) {
+            last = avail;
+            progress = Clock::now();
+        } else if (Clock::now() - progress > std::chrono::milliseconds(kDrainStallMs)) {
+            return -EIO;
+        }
+        e = midi_alsa_wait_ready(raw, 0, POLLOUT);
+        if (e < 0) return e;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return snd_rawmidi_drain(r);
+}
 
 int real_close(void* raw) { return snd_rawmidi_close(static_cast<snd_rawmidi_t*>(raw)); }
 
 const AlsaRawmidiOps kRealOps = {
     real_list_outputs, real_open_output, real_write, real_wait_writable, real_drain, real_close,
-    10000,
+    kDrainStallMs,
 };
 
 const AlsaRawmidiOps* g_ops = &kRealOps;

@@ -21,10 +21,19 @@ int real_list_inputs(AlsaDeviceInfo* out, int max) {
     return midi_alsa_list_rawmidi(out, max, SND_RAWMIDI_STREAM_INPUT);
 }
 
+void alsa_quiet(const char*, int, const char*, int, const char*, ...) {}
+
 int real_open_input(const char* id, void** raw) {
+    // ALSA's own error lines would only repeat what the port reports.
+    snd_lib_error_set_handler(alsa_quiet);
     snd_rawmidi_t* in = nullptr;
     int r = snd_rawmidi_open(&in, nullptr, id, SND_RAWMIDI_NONBLOCK);
     if (r < 0) return r;
+    // The kernel starts a device's input only at the first poll or read, and
+    // a USB-MIDI device drops what arrives before that. The reader thread may
+    // first run well after an answer is already on its way, so the input is
+    // started here, before anything can be asked.
+    midi_alsa_wait_ready(in, 0, POLLIN);
     *raw = in;
     return 0;
 }
