@@ -1,6 +1,9 @@
-// The system platform on Linux: the ALSA rawmidi devices followed by the JACK
-// ports. Device numbers are split across the backends in that order, each
-// backend's count being taken afresh by every count call.
+// The system platform on Linux: the JACK ports followed by the ALSA rawmidi
+// devices. Device numbers are split across the backends in that order, each
+// backend's count being taken afresh by every count call. Direct hardware
+// comes last because the last device whose name looks like the amp's is the
+// one chosen: an amp reachable both ways is then reached through rawmidi,
+// not through a bridge that may drop SysEx.
 #include "midi/alsa/alsa_midi.h"
 #include "midi/alsa/alsa_midi_in.h"
 #include "midi/backend.h"
@@ -17,7 +20,7 @@ namespace {
 const int kBackends = 2;
 
 // In device-number order.
-const MidiPlatform* backend(int i) { return i == 0 ? midi_alsa_platform() : midi_jack_platform(); }
+const MidiPlatform* backend(int i) { return i == 0 ? midi_jack_platform() : midi_alsa_platform(); }
 
 // Counts from the latest count call, per side; device numbers are resolved
 // against them.
