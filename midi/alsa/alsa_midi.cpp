@@ -260,7 +260,14 @@ uint32_t out_close(MidiHandle h) {
         o->cv.notify_one();
     }
     o->writer.join();
-    o->ops->close(o->raw);
+    if (o->dead) {
+        // The kernel drains an output as it closes it, and waits up to 10 s
+        // for a device that has gone to take bytes it never will. That wait
+        // is left to a thread of its own; the caller goes on at once.
+        std::thread([ops = o->ops, raw = o->raw] { ops->close(raw); }).detach();
+    } else {
+        o->ops->close(o->raw);
+    }
     delete o;
     return MIDI_RES_OK;
 }
