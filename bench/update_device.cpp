@@ -105,8 +105,8 @@ int main(int argc, char** argv) {
                     bench_last_error.empty() ? "the transfer did not end" : bench_last_error.c_str(), error_at);
         return 1;
     }
-    std::printf("wizard transfer: %.3f s, CPU %.3f s (%.1f %% of a core)\n", wizard_s, cpu_s,
-                100.0 * cpu_s / wizard_s);
+    std::printf("wizard transfer: %.3f s, CPU %.3f s (%.1f %% of a core), ended at %lld ms\n", wizard_s, cpu_s,
+                100.0 * cpu_s / wizard_s, epoch_ms());
     if (!amidi) return 0;
 
     std::string id = alsa_id_of(bench_port);
