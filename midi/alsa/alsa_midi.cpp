@@ -42,10 +42,13 @@ int real_open_output(const char* id, void** raw) {
     if (r < 0) return r;
     snd_rawmidi_params_t* params = nullptr;
     if (snd_rawmidi_params_malloc(&params) == 0) {
-        // A device that refuses the size keeps its own; writes just come in
-        // smaller pieces then.
+        // Writable means (all but) empty: a port buffer goes in whole anyway, and the
+        // drain then sleeps in poll until the device has taken everything.
+        // A device that refuses keeps its own sizes; writes come in smaller
+        // pieces and the drain looks every millisecond then.
         if (snd_rawmidi_params_current(out, params) == 0 &&
-            snd_rawmidi_params_set_buffer_size(out, params, kDriverBuffer) == 0)
+            snd_rawmidi_params_set_buffer_size(out, params, kDriverBuffer) == 0 &&
+            snd_rawmidi_params_set_avail_min(out, params, kDriverBuffer - 1) == 0)
             snd_rawmidi_params(out, params);
         snd_rawmidi_params_free(params);
     }
@@ -61,8 +64,8 @@ int real_wait_writable(void* raw, int timeout_ms) { return midi_alsa_wait_ready(
 
 // Waits until the driver has sent everything written. The kernel's own drain
 // sleeps through a device that vanishes under it until its 10 s timeout, so
-// the buffer is watched emptying instead, a millisecond at a time, and an
-// error on the device (gone: -ENODEV) ends the wait at once. The kernel's
+// the buffer is watched emptying instead (in poll, or a millisecond at a
+// time), and an error on the device (gone: -ENODEV) ends the wait at once. The kernel's
 // drain then only has what the hardware still holds.
 int real_drain(void* raw) {
     snd_rawmidi_t* r = static_cast<snd_rawmidi_t*>(raw);
@@ -72,6 +75,8 @@ int real_drain(void* raw) {
     snd_rawmidi_status_alloca(&status);
     if (snd_rawmidi_params_current(r, params) < 0) return snd_rawmidi_drain(r);
     size_t size = snd_rawmidi_params_get_buffer_size(params);
+    // ALSA allows at most one byte short of the buffer as the minimum.
+    bool wakes_when_empty = snd_rawmidi_params_get_avail_min(params) + 1 >= size;
     using Clock = std::chrono::steady_clock;
     auto progress = Clock::now();
     size_t last = 0;
@@ -86,9 +91,9 @@ int real_drain(void* raw) {
         } else if (Clock::now() - progress > std::chrono::milliseconds(kDrainStallMs)) {
             return -EIO;
         }
-        e = midi_alsa_wait_ready(raw, 0, POLLOUT);
+        e = midi_alsa_wait_ready(raw, wakes_when_empty ? 20 : 0, POLLOUT);
         if (e < 0) return e;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!wakes_when_empty) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return snd_rawmidi_drain(r);
 }
