@@ -148,7 +148,9 @@ MidiOutPort* open_out(const Options& o) {
     MidiOutPort* p = midi_out_open_by_name(name.c_str(), &err);
     if (!p)
         std::fprintf(stderr, "ampctl: could not open MIDI output '%s': %s\n", name.c_str(),
-                     err == MIDI_OUT_NOT_FOUND ? "no device has that name" : midi_out_error_text(unsigned(err)));
+                     err == MIDI_OUT_NOT_FOUND      ? "no device has that name"
+                     : err == MIDI_OUT_DEVICE_ERROR ? "device error occurred (is another program using it?)"
+                                                    : midi_out_error_text(unsigned(err)));
     return p;
 }
 
@@ -172,7 +174,9 @@ MidiInPort* open_in(const Options& o) {
     MidiInPort* p = midi_in_open_by_name(name.c_str(), &err);
     if (!p)
         std::fprintf(stderr, "ampctl: could not open MIDI input '%s': %s\n", name.c_str(),
-                     err == MIDI_IN_NOT_FOUND ? "no device has that name" : midi_in_error_text(unsigned(err)));
+                     err == MIDI_IN_NOT_FOUND      ? "no device has that name"
+                     : err == MIDI_IN_DEVICE_ERROR ? "device error occurred (is another program using it?)"
+                                                   : midi_in_error_text(unsigned(err)));
     return p;
 }
 
@@ -484,7 +488,8 @@ bool engine_open(const std::string& name) {
         return false;
     }
     if (!update_port_open(name.c_str())) {
-        std::fprintf(stderr, "ampctl: could not open MIDI output '%s'\n", name.c_str());
+        std::fprintf(stderr, "ampctl: could not open MIDI output '%s' (no such device, or another program "
+                             "is using it)\n", name.c_str());
         return false;
     }
     await_answer();
@@ -667,20 +672,10 @@ int cmd_send(int argc, char** argv, const Options& o) {
         bytes = update_file_bytes();
         size = update_file_size();
     }
-    std::string name = out_device(o);
-    if (name.empty()) {
-        std::fprintf(stderr, "ampctl: there is no MIDI output device\n");
-        return EXIT_DEVICE;
-    }
     answer_reset();
     // The engine's port without the identity ask: opened directly.
-    int err = 0;
-    MidiOutPort* out = midi_out_open_by_name(name.c_str(), &err);
-    if (!out) {
-        std::fprintf(stderr, "ampctl: could not open MIDI output '%s': %s\n", name.c_str(),
-                     err == MIDI_OUT_NOT_FOUND ? "no device has that name" : midi_out_error_text(unsigned(err)));
-        return EXIT_DEVICE;
-    }
+    MidiOutPort* out = open_out(o);
+    if (!out) return EXIT_DEVICE;
     update_port_adopt(out);
     UpdatePacing pacing = {int(o.gap_ms), o.rate};
     update_begin(bytes, size, &pacing);
