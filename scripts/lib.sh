@@ -65,3 +65,16 @@ zp_retried() {
     rm -f "$log" "$log.status"
     return "$status"
 }
+
+# zp_stage TITLE: ends the stage before (printing how long it took) and
+# begins the next; zp_stage with no title ends the last one.
+zp_stage() {
+    local now
+    now=$(date +%s)
+    if [ -n "${ZP_STAGE_TITLE:-}" ]; then
+        echo "-- $ZP_STAGE_TITLE: $((now - ZP_STAGE_START)) s"
+    fi
+    ZP_STAGE_TITLE=${1:-}
+    ZP_STAGE_START=$now
+    [ -z "$ZP_STAGE_TITLE" ] || echo "== $ZP_STAGE_TITLE"
+}
