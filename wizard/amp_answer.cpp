@@ -65,10 +65,21 @@ void drain_input() {
 
 }  // namespace
 
+namespace {
+char preferred[MIDI_NAME_SIZE];  // the input the user named, or empty
+}  // namespace
+
+void answer_prefer_input(const char* name) {
+    preferred[0] = '\0';
+    if (name && std::strlen(name) < sizeof preferred) std::memcpy(preferred, name, std::strlen(name) + 1);
+}
+
 bool answer_open_input(const char* out_name) {
     answer_close_input();
     char name[MIDI_NAME_SIZE];
-    if (!midi_in_find_partner(out_name, name, sizeof name)) {
+    if (preferred[0] != '\0') {
+        std::memcpy(name, preferred, sizeof name);
+    } else if (!midi_in_find_partner(out_name, name, sizeof name)) {
         pattern_match[0] = '\0';
         midi_in_list_devices(consider_input);
         if (pattern_match[0] == '\0') return false;

@@ -26,6 +26,10 @@ enum AmpAnswerState {
 // of the amp's name patterns. True when one is open.
 bool answer_open_input(const char* out_name);
 
+// Makes answer_open_input open the input named `name` whatever the output
+// (null: back to the rule above). For a user who names the input himself.
+void answer_prefer_input(const char* name);
+
 // Closes the input, if one is open.
 void answer_close_input();
 

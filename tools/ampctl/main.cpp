@@ -542,6 +542,7 @@ int cmd_update(const char* path, const Options& o) {
     if (!load_file("update", path, 0)) return EXIT_FILE;
     std::string name = out_device(o);
     answer_reset();
+    answer_prefer_input(o.in_name);
     if (!engine_open(name)) return EXIT_DEVICE;
     if (g_stop) {
         update_port_close();
