@@ -5,8 +5,8 @@
 
 #include <string>
 
-// What the window would hold: the file name and the chosen port. Defined by
-// the program that links the headless window.
+// What the window would hold (the file name and the chosen port, set by the
+// program) and what it was asked to do.
 extern std::string bench_file;
 extern std::string bench_port;
 extern bool bench_wake;

@@ -13,6 +13,11 @@
 #include <string>
 #include <thread>
 
+std::string bench_file;
+std::string bench_port;
+bool bench_wake = false;
+int bench_wake_after_ms = -1;
+int bench_errors = 0;
 std::string bench_last_error;
 
 bool headless_run_until(bool (*done)(), double timeout_s) {

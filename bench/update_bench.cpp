@@ -32,13 +32,6 @@
 #include <thread>
 #include <vector>
 
-// The headless window: what the wizard reads from it and asks of it.
-std::string bench_file;
-std::string bench_port;
-bool bench_wake = false;
-int bench_wake_after_ms = -1;
-int bench_errors = 0;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;

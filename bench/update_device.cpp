@@ -28,12 +28,6 @@
 #include <cstring>
 #include <string>
 
-std::string bench_file;
-std::string bench_port;
-bool bench_wake = false;
-int bench_wake_after_ms = -1;
-int bench_errors = 0;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;

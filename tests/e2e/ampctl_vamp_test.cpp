@@ -1,5 +1,6 @@
 // ampctl against the virtual amp over a private JACK server: the program as a
 // user runs it, through the real input and output ports.
+#include "tests/support/amp_report.h"
 #include "tests/support/jack_server.h"
 
 #include <gtest/gtest.h>
@@ -195,25 +196,6 @@ TEST_F(AmpctlVamp, ReportsTheNewVersionAfterADryRunUpdate) {
     EXPECT_TRUE(contains(r.out, "version: \"1.01\"\n")) << r.out;
 }
 
-std::string read_all(const std::string& path) {
-    std::string s;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return s;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    std::fclose(f);
-    return s;
-}
-
-// The value of `key` in the amp's JSON report ("?" when absent).
-std::string field(const std::string& json, const std::string& key) {
-    size_t at = json.find("\"" + key + "\": ");
-    if (at == std::string::npos) return "?";
-    at += key.size() + 4;
-    return json.substr(at, json.find_first_of(",\n}", at) - at);
-}
-
 // Ctrl-C in the middle of a paced update: ampctl finishes the message the
 // port has begun, lets the port drain, says how far it got and exits with
 // its own status. The amp saw only whole messages.
@@ -228,10 +210,8 @@ TEST_F(AmpctlVamp, CtrlCStopsAnUpdateAtAMessageBoundary) {
     EXPECT_EQ(r.status, 6) << r.err;
     EXPECT_TRUE(contains(r.err, " kB, ")) << r.err;  // progress lines
     EXPECT_TRUE(contains(r.err, "ampctl: update: stopped by a signal at a message boundary after ")) << r.err;
-    auto end = Clock::now() + std::chrono::seconds(10);
-    while (field(read_all(report), "updates") != "1" && Clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::string json = read_all(report);
+    wait_report(report, "updates", "1", 10);
+    std::string json = read_file(report);
     std::remove(report.c_str());
     EXPECT_EQ(field(json, "framing_errors"), "0") << json;
     long bytes = std::atol(field(json, "update_bytes").c_str());
@@ -247,7 +227,7 @@ TEST_F(AmpctlVamp, DumpKeepsTheReplyToARawSend) {
     std::string cmd = std::string(AMPCTL_EXE) + " --count 1 --seconds 20 dump " + file + " & p=$!; sleep 1; " +
                       AMPCTL_EXE + " send F0 7E 7F 06 01 F7 && wait $p";
     Outcome r = run({"/bin/sh", "-c", cmd}, 40);
-    std::string dumped = read_all(file);
+    std::string dumped = read_file(file);
     std::remove(file.c_str());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(contains(r.out, "sent 1 messages, 6 bytes")) << r.out;

@@ -1,5 +1,6 @@
 // The virtual amp as a program over a private JACK server: a small JACK
 // client in the test talks to it through its ports as the updater would.
+#include "tests/support/amp_report.h"
 #include "tests/support/jack_server.h"
 #include "tools/virtual-amp/vamp.h"
 
@@ -172,37 +173,6 @@ int amp_stop(pid_t pid) {
     kill(pid, SIGKILL);
     waitpid(pid, &st, 0);
     return -1;
-}
-
-std::string read_file(const std::string& path) {
-    std::string s;
-    FILE* f = std::fopen(path.c_str(), "r");
-    if (!f) return s;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    std::fclose(f);
-    return s;
-}
-
-// The text after "key": up to the next comma or line end, quotes removed.
-std::string field(const std::string& json, const std::string& key) {
-    size_t at = json.find("\"" + key + "\": ");
-    if (at == std::string::npos) return "?";
-    at += key.size() + 4;
-    size_t end = json.find_first_of(",\n}", at);
-    std::string v = json.substr(at, end - at);
-    if (v.size() >= 2 && v.front() == '"') v = v.substr(1, v.size() - 2);
-    return v;
-}
-
-// Waits until the report says `key` is `value`.
-bool wait_report(const std::string& path, const std::string& key, const std::string& value, double timeout_s) {
-    double end = now_s() + timeout_s;
-    while (field(read_file(path), key) != value)
-        if (now_s() > end) return false;
-        else usleep(20000);
-    return true;
 }
 
 std::string sha256_hex(const Bytes& b) {

@@ -138,8 +138,11 @@ std::string pick_device(bool output) {
     return chosen.empty() ? first : chosen;
 }
 
+// The output: as given, else chosen as the updater chooses.
+std::string out_device(const Options& o) { return o.out_name ? o.out_name : pick_device(true); }
+
 MidiOutPort* open_out(const Options& o) {
-    std::string name = o.out_name ? o.out_name : pick_device(true);
+    std::string name = out_device(o);
     if (name.empty()) {
         std::fprintf(stderr, "ampctl: there is no MIDI output device\n");
         return nullptr;
@@ -161,7 +164,7 @@ MidiInPort* open_in(const Options& o) {
     if (o.in_name) {
         name = o.in_name;
     } else {
-        std::string out = o.out_name ? o.out_name : pick_device(true);
+        std::string out = out_device(o);
         char partner[MIDI_NAME_SIZE];
         name = !out.empty() && midi_in_find_partner(out.c_str(), partner, sizeof partner) ? partner
                                                                                           : pick_device(false);
@@ -478,8 +481,6 @@ bool load_file(const char* cmd, const char* path, size_t min_size) {
     return false;
 }
 
-std::string out_device(const Options& o) { return o.out_name ? o.out_name : pick_device(true); }
-
 // Opens the amp's port through the engine (which asks who the amp is) and
 // waits for that answer.
 bool engine_open(const std::string& name) {
@@ -503,11 +504,12 @@ void engine_close(long limit_ms) {
     update_port_close();
 }
 
-// Streams the loaded file through the engine with progress. A signal stops
-// it at the next message boundary. Returns the engine's last step.
-int stream_file(const Options& o, Progress* prog, bool* stopped) {
+// Streams `size` bytes of SysEx through the engine, with progress unless
+// `prog` is null. A signal stops it at the next message boundary. Returns the
+// engine's last step.
+int stream(const uint8_t* bytes, size_t size, const Options& o, Progress* prog, bool* stopped) {
     UpdatePacing pacing = {int(o.gap_ms), o.rate};
-    update_begin(update_file_bytes(), update_file_size(), &pacing);
+    update_begin(bytes, size, &pacing);
     char text[160];
     for (;;) {
         if (g_stop && !*stopped) {
@@ -516,14 +518,13 @@ int stream_file(const Options& o, Progress* prog, bool* stopped) {
         }
         int wait = 0;
         int step = update_step(&wait);
-        if (step == STEP_DONE || step == STEP_FAILED || step == STEP_IDLE) {
+        bool over = step == STEP_DONE || step == STEP_FAILED || step == STEP_IDLE;
+        if (prog) {
             update_progress_text(text, sizeof text);
-            progress_show(prog, text, true);
-            progress_end(prog);
-            return step;
+            progress_show(prog, text, over);
+            if (over) progress_end(prog);
         }
-        update_progress_text(text, sizeof text);
-        progress_show(prog, text, false);
+        if (over) return step;
         if (step == STEP_WAIT) sleep_ms(wait);
     }
 }
@@ -580,7 +581,7 @@ int cmd_update(const char* path, const Options& o) {
 
     Progress prog = {isatty(fileno(stderr)) != 0, Clock::now() - std::chrono::hours(1), false};
     bool stopped = false;
-    int step = stream_file(o, &prog, &stopped);
+    int step = stream(update_file_bytes(), update_file_size(), o, &prog, &stopped);
     if (step == STEP_FAILED) {
         say_how_far("update: could not send message to amp: the port failed");
         update_port_close();
@@ -678,20 +679,8 @@ int cmd_send(int argc, char** argv, const Options& o) {
     MidiOutPort* out = open_out(o);
     if (!out) return EXIT_DEVICE;
     update_port_adopt(out);
-    UpdatePacing pacing = {int(o.gap_ms), o.rate};
-    update_begin(bytes, size, &pacing);
     bool stopped = false;
-    int step;
-    for (;;) {
-        if (g_stop && !stopped) {
-            stopped = true;
-            update_stop_at_boundary();
-        }
-        int wait = 0;
-        step = update_step(&wait);
-        if (step != STEP_AGAIN && step != STEP_WAIT) break;
-        if (step == STEP_WAIT) sleep_ms(wait);
-    }
+    int step = stream(bytes, size, o, nullptr, &stopped);
     UpdateProgress p = update_progress();
     update_port_close();
     if (step == STEP_FAILED) {
