@@ -16,6 +16,7 @@
 
 #include "app/app.h"
 #include "app/widgets.h"
+#include "update/amp_choice.h"
 
 // Rows in creation order; the button's event is its widget id (2..5).
 const ButtonSpec button_table[BUTTON_COUNT] = {
@@ -275,7 +276,7 @@ int port_list_add(const char* name) {
     // The menu keeps its entries in the order added, one per device.
     port_names.resize(static_cast<size_t>(index) + 1);
     port_names[static_cast<size_t>(index)] = name;
-    if (amp_like_name(name) || port_count == 0) choice->value(index);
+    if (amp_choice_takes(name, port_count)) choice->value(index);
     port_count += 1;
     return port_count;
 }

@@ -5,22 +5,7 @@
 
 #include "app/events.h"
 
-#include <cstring>
-
 class Fl_Widget;
-
-// Names the amp's devices are likely to carry, tried in this order: the port
-// list chooses the last output that holds one, and the wizard the last such
-// input when a device has no input of its own.
-inline constexpr const char* AMP_NAME_PATTERNS[] = {"Zorva", "ZORVA", "Pro", "PRO"};
-
-// True when `name` holds one of the patterns (case-sensitive).
-inline bool amp_like_name(const char* name) {
-    if (name == nullptr) return false;
-    for (const char* pattern : AMP_NAME_PATTERNS)
-        if (std::strstr(name, pattern) != nullptr) return true;
-    return false;
-}
 
 // Key-mask bits: which navigation keys the window lets through to the widget
 // with the keyboard focus.
@@ -31,9 +16,10 @@ constexpr int KEY_MASK_UP_DOWN = 4;
 void clear_port_list();
 
 // Appends a device name to the MIDI output choice and returns the number of
-// entries since the last clear. The first entry is chosen, and so is every
-// later one whose name contains "Zorva", "ZORVA", "Pro" or "PRO", so the last
-// such device ends up chosen. The name is kept exactly as given.
+// entries since the last clear. The entry is chosen when the amp's rule says
+// so (update/amp_choice.h: the first entry, then every later one whose name
+// contains "Zorva", "ZORVA", "Pro" or "PRO", so the last such device ends up
+// chosen). The name is kept exactly as given.
 int port_list_add(const char* name);
 
 // The device name of the chosen entry, exactly as it was added; null when the

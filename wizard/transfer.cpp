@@ -8,8 +8,8 @@
 #include "app/window.h"
 #include "midi/midi_out.h"
 #include "wizard/controller.h"
-#include "wizard/amp_answer.h"
-#include "wizard/update_file.h"
+#include "update/amp_answer.h"
+#include "update/update_file.h"
 
 namespace {
 

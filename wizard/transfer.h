@@ -6,7 +6,7 @@
 // file, how far the transfer has got, and the open output port. Nothing here
 // sleeps or blocks; waits are countdowns of the wizard controller.
 //
-// The bytes themselves go through the update engine (wizard/update_engine.h),
+// The bytes themselves go through the update engine (update/update_engine.h),
 // which ampctl drives too; its delivery guarantees hold here. After the last
 // message, and after the restart request, the port is closed only once it
 // holds no more bytes. A port that has failed ends the transfer with "Could
@@ -17,7 +17,7 @@
 
 #include <cstdint>
 
-#include "wizard/update_engine.h"
+#include "update/update_engine.h"
 
 
 // The progress bar is redrawn at most this often while sending.

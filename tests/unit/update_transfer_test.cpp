@@ -9,9 +9,9 @@
 #include "midi/midi_out.h"
 #include "tests/support/fake_midi.h"
 #include "tests/support/fake_window.h"
-#include "wizard/amp_answer.h"
+#include "update/amp_answer.h"
 #include "wizard/controller.h"
-#include "wizard/update_file.h"
+#include "update/update_file.h"
 
 #include <gtest/gtest.h>
 

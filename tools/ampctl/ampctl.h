@@ -2,13 +2,13 @@
 // ports and the amp message library. The pieces that do not need a device
 // (the request catalogue, printing decoded replies) are plain functions here
 // so tests can drive them; received bytes are cut into messages by
-// wizard/midi_split.h, which the wizard uses too.
+// midi/midi_split.h, which the wizard uses too.
 #ifndef ZP_TOOLS_AMPCTL_AMPCTL_H
 #define ZP_TOOLS_AMPCTL_AMPCTL_H
 
 #include "ampmsg/message.h"
 #include "ampmsg/requests.h"
-#include "wizard/midi_split.h"
+#include "midi/midi_split.h"
 
 #include <cstddef>
 #include <cstdint>

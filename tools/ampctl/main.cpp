@@ -2,13 +2,13 @@
 #include "tools/ampctl/ampctl.h"
 
 #include "ampmsg/responses.h"
-#include "app/window.h"
 #include "midi/midi_in.h"
 #include "midi/midi_out.h"
 #include "midi/platform.h"
-#include "wizard/amp_answer.h"
-#include "wizard/update_engine.h"
-#include "wizard/update_file.h"
+#include "update/amp_answer.h"
+#include "update/amp_choice.h"
+#include "update/update_engine.h"
+#include "update/update_file.h"
 
 #include <getopt.h>
 #include <unistd.h>
@@ -124,18 +124,12 @@ long elapsed_ms(Clock::time_point since) {
     return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-// The device the updater would pick: the last name holding one of its four
-// patterns, otherwise the first device. Empty when there is none.
+// The device the updater would pick (update/amp_choice.h). Empty when there
+// is none.
 std::string pick_device(bool output) {
-    int n = output ? midi_out_device_count() : midi_in_device_count();
-    std::string first, chosen;
-    for (int i = 0; i < n; i++) {
-        const char* name = output ? midi_out_device_name(i) : midi_in_device_name(i);
-        if (!name) continue;
-        if (first.empty()) first = name;
-        if (amp_like_name(name)) chosen = name;
-    }
-    return chosen.empty() ? first : chosen;
+    char name[MIDI_NAME_SIZE];
+    bool got = output ? amp_pick_output(name, sizeof name) : amp_pick_input(name, sizeof name, true);
+    return got ? name : "";
 }
 
 // The output: as given, else chosen as the updater chooses.

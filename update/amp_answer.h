@@ -5,8 +5,8 @@
 // The input is opened with the output and closed with it. Each ask sends the
 // identity request and waits at most ANSWER_WAIT_TICKS ticks for a reply that
 // decodes; everything happens on ticks, nothing blocks. Runs on the GUI thread.
-#ifndef ZP_WIZARD_AMP_ANSWER_H
-#define ZP_WIZARD_AMP_ANSWER_H
+#ifndef ZP_UPDATE_AMP_ANSWER_H
+#define ZP_UPDATE_AMP_ANSWER_H
 
 #include <cstdint>
 

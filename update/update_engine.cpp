@@ -1,11 +1,11 @@
-#include "wizard/update_engine.h"
+#include "update/update_engine.h"
 
 #include <chrono>
 #include <cstdio>
 
 #include "midi/midi_out.h"
-#include "wizard/amp_answer.h"
-#include "wizard/update_file.h"
+#include "update/amp_answer.h"
+#include "update/update_file.h"
 
 namespace {
 

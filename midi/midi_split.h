@@ -1,7 +1,7 @@
 // Cutting the bytes an input port delivers into whole MIDI messages, for
 // everything that listens to the amp (the wizard's answer, ampctl).
-#ifndef ZP_WIZARD_MIDI_SPLIT_H
-#define ZP_WIZARD_MIDI_SPLIT_H
+#ifndef ZP_MIDI_MIDI_SPLIT_H
+#define ZP_MIDI_MIDI_SPLIT_H
 
 #include <cstdint>
 

@@ -1,10 +1,10 @@
-#include "wizard/amp_answer.h"
+#include "update/amp_answer.h"
 
 #include "ampmsg/message.h"
 #include "ampmsg/responses.h"
-#include "app/window.h"
 #include "midi/midi_in.h"
-#include "wizard/midi_split.h"
+#include "midi/midi_split.h"
+#include "update/amp_choice.h"
 
 #include <cstdio>
 #include <cstring>
@@ -22,13 +22,6 @@ char line[160];
 
 // What the input has delivered so far, cut into messages.
 MidiSplitter received;
-
-// The last input whose name holds one of the amp's patterns.
-char pattern_match[MIDI_NAME_SIZE];
-void consider_input(const char* name) {
-    if (amp_like_name(name) && std::strlen(name) < sizeof pattern_match)
-        std::memcpy(pattern_match, name, std::strlen(name) + 1);
-}
 
 // True when the complete message decodes as the identity reply; its version
 // is kept. A reply that does not decode is not an answer.
@@ -79,11 +72,8 @@ bool answer_open_input(const char* out_name) {
     char name[MIDI_NAME_SIZE];
     if (preferred[0] != '\0') {
         std::memcpy(name, preferred, sizeof name);
-    } else if (!midi_in_find_partner(out_name, name, sizeof name)) {
-        pattern_match[0] = '\0';
-        midi_in_list_devices(consider_input);
-        if (pattern_match[0] == '\0') return false;
-        std::memcpy(name, pattern_match, sizeof name);
+    } else if (!midi_in_find_partner(out_name, name, sizeof name) && !amp_pick_input(name, sizeof name, false)) {
+        return false;
     }
     amp_in = midi_in_open_by_name(name, nullptr);
     return amp_in != nullptr;

@@ -16,8 +16,8 @@
 //   the device takes: closing the port before that would drop them.
 // - A port that fails ends the transfer as failed; the bytes it held are
 //   never reported as sent.
-#ifndef ZP_WIZARD_UPDATE_ENGINE_H
-#define ZP_WIZARD_UPDATE_ENGINE_H
+#ifndef ZP_UPDATE_UPDATE_ENGINE_H
+#define ZP_UPDATE_UPDATE_ENGINE_H
 
 #include <cstddef>
 #include <cstdint>
@@ -43,7 +43,7 @@ constexpr int FULL_PORT_WAIT_MS = 2;
 // --- The port ---
 
 // Closes any open port and opens the output named `name`, then the input
-// that belongs to it, and asks the amp who it is (see wizard/amp_answer.h).
+// that belongs to it, and asks the amp who it is (see update/amp_answer.h).
 // True when the output is open; the input is optional.
 bool update_port_open(const char* name);
 

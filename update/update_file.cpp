@@ -1,4 +1,4 @@
-#include "wizard/update_file.h"
+#include "update/update_file.h"
 
 #include <fcntl.h>
 #include <stdint.h>

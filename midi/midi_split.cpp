@@ -1,4 +1,4 @@
-#include "wizard/midi_split.h"
+#include "midi/midi_split.h"
 
 #include <cstring>
 

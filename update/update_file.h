@@ -4,8 +4,8 @@
 // One file is loaded at a time (module state, GUI thread only). Loading
 // releases the file loaded before, whatever the outcome; a failed load leaves
 // nothing loaded.
-#ifndef ZP_WIZARD_UPDATE_FILE_H
-#define ZP_WIZARD_UPDATE_FILE_H
+#ifndef ZP_UPDATE_UPDATE_FILE_H
+#define ZP_UPDATE_UPDATE_FILE_H
 
 #include <cstddef>
 #include <cstdint>
