@@ -11,6 +11,9 @@ namespace {
 // One row per command: the reply data count that its request announces
 // (reply_length = count + 8). 0 gives none, hence a one-data-byte reply of 9
 // bytes; command 12 expects no reply at all; 118 depends on its word count.
+// 33's reply, the word table, is sized for the largest table: 217 words are
+// 62 groups of 8 packed bytes, plus the two count bytes, 498 data bytes and
+// 506 on the wire.
 struct CatalogueRow {
     int32_t command;
     int32_t reply_data;
@@ -18,7 +21,7 @@ struct CatalogueRow {
 constexpr CatalogueRow kCatalogue[] = {
     {1, 0},   {2, 18},  {3, 2},   {4, 3},   {5, 79},  {7, 110}, {8, 19},  {9, 259},
     {10, 0},  {11, 0},  {12, 0},  {13, 0},  {14, 0},  {15, 0},  {16, 0},  {17, 0},
-    {24, 0},  {25, 2},  {26, 0},  {27, 0},  {28, 0},  {33, 497}, {34, 0}, {115, 0},
+    {24, 0},  {25, 2},  {26, 0},  {27, 0},  {28, 0},  {33, 498}, {34, 0}, {115, 0},
     {119, 0},
 };
 

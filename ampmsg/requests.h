@@ -111,7 +111,7 @@ AmpMessage* amp_request_cmd27_number(int32_t number, int* err);
 AmpMessage* amp_request_cmd27_part(int32_t part, int* err);
 // 1C, 01 when `on` is non-zero else 00, F7.
 AmpMessage* amp_request_cmd28(int32_t on, int* err);
-// 21 F7: asks for the word table; reply 505.
+// 21 F7: asks for the word table; reply 506 (the largest table).
 AmpMessage* amp_request_read_word_table(int* err);
 // 22, (count-1) low 7 bits, (count-1) bits 7..13, the words (low byte first)
 // packed seven-bit, F7: 10 + 8 * ceil(2 * count / 7) bytes, at most 506.

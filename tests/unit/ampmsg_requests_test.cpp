@@ -107,7 +107,7 @@ std::vector<BuildCase> catalogue_cases() {
         {"cmd27_part", [](int* e) { return amp_request_cmd27_part(3, e); }, framed({0x1B, 0x01, 0x02, 0x03, 0xF7}), 9},
         {"cmd28 on", [](int* e) { return amp_request_cmd28(7, e); }, framed({0x1C, 0x01, 0xF7}), 9},
         {"cmd28 off", [](int* e) { return amp_request_cmd28(0, e); }, framed({0x1C, 0x00, 0xF7}), 9},
-        {"read_word_table", amp_request_read_word_table, framed({0x21, 0xF7}), 505},
+        {"read_word_table", amp_request_read_word_table, framed({0x21, 0xF7}), 506},
         {"write_word_table", [](int* e) { return amp_request_write_word_table(&kOneWord, e); },
          framed({0x22, 0x00, 0x00, 0x00, 0x34, 0x12, 0x00, 0x00, 0x00, 0x00, 0x00, 0xF7}), 9},
         {"cmd115", amp_request_cmd115, framed({0x73, 0xF7}), 9},
