@@ -235,6 +235,7 @@ void take_image_byte(Run* r, uint8_t b, uint64_t t_us) {
     uint64_t at = r->stream_offset++;
     if (r->opt.drop_bytes && at >= r->opt.drop_offset && at - r->opt.drop_offset < r->opt.drop_bytes) return;
     int kind = update_feed(&r->upd, b, t_us);
+    if (r->opt.strict_boot_loader) return;
     // A restart request before any update byte leaves update mode (or
     // restarts into it again) instead of counting as the update.
     int mode = 0;
@@ -247,7 +248,7 @@ void take_image_byte(Run* r, uint8_t b, uint64_t t_us) {
 // of the image: bytes that may begin one, between messages, are held back
 // until they either are one or cannot be.
 void take_update(Run* r, uint8_t b, uint64_t t_us) {
-    if (r->held_n == 0 && (b != 0xF0 || r->upd.stream.in_sysex)) {
+    if (r->opt.strict_boot_loader || (r->held_n == 0 && (b != 0xF0 || r->upd.stream.in_sysex))) {
         take_image_byte(r, b, t_us);
         return;
     }

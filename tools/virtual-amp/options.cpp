@@ -47,6 +47,9 @@ const char kHelp[] =
     "  --expect-sha256 HEX  the same, given as the image's SHA-256\n"
     "  --no-identity        never answer the identity request, as an amp whose\n"
     "                       firmware does not\n"
+    "  --strict-boot-loader in update mode every byte is image data, the restart\n"
+    "                       and identity requests included, as a boot loader that\n"
+    "                       knows nothing but the image would take them\n"
     "  --drop N@OFFSET      fault: silently lose N bytes of the update stream from\n"
     "                       byte OFFSET on, as a lossy MIDI path would\n"
     "  --send-cc            send a few controller changes of the amp's own (its\n"
@@ -60,7 +63,8 @@ const char kHelp[] =
     "\n"
     "In update mode every byte is update data, except a restart request that comes\n"
     "before any update byte: it restarts the amp again (mode 1 into update mode),\n"
-    "and an identity request between messages, which is answered as in normal mode.\n"
+    "and an identity request between messages, which is answered as in normal mode\n"
+    "(neither with --strict-boot-loader).\n"
     "An update that arrived with framing errors or overruns, or that is not the\n"
     "expected image, is rejected: the amp comes back with its old version. SIGINT and SIGTERM stop it cleanly (the report\n"
     "is written). Exit status 0, 1 when JACK failed, 2 for a bad command line.\n";
@@ -103,6 +107,7 @@ enum {
     OPT_DROP,
     OPT_RAWMIDI,
     OPT_NO_IDENTITY,
+    OPT_STRICT_BOOT,
     OPT_HELP,
 };
 
@@ -121,6 +126,7 @@ const option kOptions[] = {
     {"expect-image", required_argument, nullptr, OPT_EXPECT_IMAGE},
     {"expect-sha256", required_argument, nullptr, OPT_EXPECT_SHA},
     {"no-identity", no_argument, nullptr, OPT_NO_IDENTITY},
+    {"strict-boot-loader", no_argument, nullptr, OPT_STRICT_BOOT},
     {"drop", required_argument, nullptr, OPT_DROP},
     {"send-cc", no_argument, nullptr, OPT_SEND_CC},
     {"verbose", no_argument, nullptr, OPT_VERBOSE},
@@ -218,6 +224,7 @@ bool vamp_parse_options(VampOptions* o, int argc, char** argv, char* errbuf, siz
             case OPT_EXPECT_SHA: ok = o->expect_image = parse_sha256(arg, o->expect_sha256); break;
             case OPT_DROP: ok = parse_drop(arg, &o->drop_bytes, &o->drop_offset); break;
             case OPT_NO_IDENTITY: o->no_identity = true; break;
+            case OPT_STRICT_BOOT: o->strict_boot_loader = true; break;
             case OPT_HELP: o->help = true; break;
             default:
                 std::snprintf(errbuf, errlen, "unknown option %s (see --help)", argv[optind - 1]);
