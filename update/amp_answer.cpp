@@ -132,25 +132,45 @@ void answer_remember_before() {
     before_pending = state == ANSWER_WAITING;
 }
 
-const char* answer_result_line() {
+UpdateVerdict answer_verdict() {
+    UpdateVerdict v = {VERDICT_PENDING, "", ""};
+    std::memcpy(v.before, version_before, sizeof v.before);
     switch (state) {
-        case ANSWER_NO_INPUT:
-            return "No MIDI input from the amp was found: the result is unknown.";
-        case ANSWER_SILENT:
-            return "The amp did not answer: the result is unknown.";
+        case ANSWER_NO_INPUT: v.kind = VERDICT_NO_INPUT; break;
+        case ANSWER_SILENT: v.kind = VERDICT_SILENT; break;
         case ANSWER_GOT:
-            if (std::strcmp(version, version_before) == 0) {
-                std::snprintf(line, sizeof line, "The amp still reports version %s: the update did not take.",
-                              version);
-            } else {
-                std::snprintf(line, sizeof line, "The amp now reports version %s (was %s).", version,
-                              version_before[0] ? version_before : "unknown");
-            }
-            return line;
-        default:
-            return "";
+            std::memcpy(v.now, version, sizeof v.now);
+            v.kind = std::strcmp(version, version_before) == 0 ? VERDICT_SAME : VERDICT_TOOK;
+            break;
+        default: break;
     }
+    return v;
 }
+
+namespace {
+
+// Indexed by UpdateVerdictKind: the Done line, with the versions (now, then
+// before) where the line has them.
+const char* const VERDICT_LINES[VERDICT_KIND_COUNT] = {
+    "",
+    "The amp now reports version %s (was %s).",
+    "The amp still reports version %s: the update did not take.",
+    "The amp did not answer: the result is unknown.",
+    "No MIDI input from the amp was found: the result is unknown.",
+};
+
+}  // namespace
+
+const char* update_verdict_line(const UpdateVerdict& v, char* text, size_t size) {
+    if (!text || size == 0) return text;
+    text[0] = '\0';
+    if (v.kind < 0 || v.kind >= VERDICT_KIND_COUNT) return text;
+    const char* before = v.before[0] ? v.before : "unknown";
+    std::snprintf(text, size, VERDICT_LINES[v.kind], v.now, before);
+    return text;
+}
+
+const char* answer_result_line() { return update_verdict_line(answer_verdict(), line, sizeof line); }
 
 void answer_reset() {
     answer_close_input();

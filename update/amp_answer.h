@@ -8,6 +8,7 @@
 #ifndef ZP_UPDATE_AMP_ANSWER_H
 #define ZP_UPDATE_AMP_ANSWER_H
 
+#include <cstddef>
 #include <cstdint>
 
 // How long an identity reply is awaited: 2 s in ticks of 100 ms.
@@ -50,8 +51,32 @@ const char* answer_version();
 // the amp has not answered.
 void answer_remember_before();
 
-// The Done page's line from the version before and the latest answer; empty
-// while the answer is still awaited.
+// What the amp's answer says of the update, kept apart from how it is told.
+enum UpdateVerdictKind {
+    VERDICT_PENDING = 0,   // nothing asked yet, or the answer is still awaited
+    VERDICT_TOOK = 1,      // the amp reports a version other than before
+    VERDICT_SAME = 2,      // the amp still reports the version it had
+    VERDICT_SILENT = 3,    // no reply that decodes came in time
+    VERDICT_NO_INPUT = 4,  // no MIDI input from the amp was found
+    VERDICT_KIND_COUNT = 5,
+};
+
+struct UpdateVerdict {
+    int kind;          // UpdateVerdictKind
+    char now[8];       // the version reported now; empty unless TOOK or SAME
+    char before[8];    // the version before the update; empty when unknown
+};
+
+// The verdict from the version before and the latest answer.
+UpdateVerdict answer_verdict();
+
+// The Done line that tells a verdict ("The amp now reports version 1.01 (was
+// 1.00).") into `text` (`size` bytes); returns `text`. Empty for
+// VERDICT_PENDING and for kinds past the table.
+const char* update_verdict_line(const UpdateVerdict& v, char* text, size_t size);
+
+// The Done line of answer_verdict(), kept until the next call; empty while
+// the answer is still awaited.
 const char* answer_result_line();
 
 // Back to nothing asked and nothing remembered, the input closed.

@@ -61,15 +61,15 @@ int drain_step(int* wait_ms) {
 
 }  // namespace
 
-bool update_port_open(const char* name) {
+bool update_port_open(const char* name, bool ask) {
     if (!name) return false;
     update_port_close();
     amp_port = midi_out_open_by_name(name, nullptr);
     if (amp_port == nullptr) return false;
-    // Who the amp says it is, each time its port opens: before the update,
-    // and after the wait that ends it.
-    answer_open_input(name);
-    answer_ask(update_send_bytes);
+    if (ask) {
+        answer_open_input(name);
+        answer_ask(update_send_bytes);
+    }
     return true;
 }
 
@@ -102,6 +102,25 @@ int update_port_pending() {
     int err = 0;
     int pending = midi_out_pending(amp_port, &err);
     return err != 0 ? -1 : pending;
+}
+
+int update_wait_close(int kind) {
+    if (kind < 0 || kind >= UPDATE_WAIT_KINDS) return -1;
+    if (amp_port) {
+        int pending = update_port_pending();
+        if (pending > 0) return 0;
+        if (pending < 0) {
+            update_port_close();
+            return -1;
+        }
+    }
+    update_port_close();
+    return UPDATE_WAITS[kind].reopen_after_ticks;
+}
+
+bool update_wait_reopen(int kind, const char* name) {
+    if (kind < 0 || kind >= UPDATE_WAIT_KINDS) return false;
+    return update_port_open(name, UPDATE_WAITS[kind].ask_identity);
 }
 
 void update_begin(const uint8_t* bytes, size_t size, const UpdatePacing* p) {

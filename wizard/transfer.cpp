@@ -24,6 +24,11 @@ constexpr int RESTART_SECOND = 0x55;
 
 int restart_wait_ticks = RESTART_WAIT_TICKS;
 
+// The wait now running (an UpdateWaitKind), -1 for none: its entry in the
+// engine's table says when the port closes and whether the amp is asked who
+// it is when the port opens again.
+int wait_kind = -1;
+
 // What the progress bar shows: while sending, the engine's account of bytes,
 // messages and time left; while waiting (the restart, or the amp
 // reprogramming), the seconds left.
@@ -41,11 +46,14 @@ void show_send_progress(bool now) {
     show_progress(fraction, label);
 }
 
-// A wait that closes the port after PORT_CLOSE_DELAY_TICKS and opens it again
-// `reopen_ticks` later (each countdown runs on the tick after its count).
-void begin_wait(int reopen_ticks) {
-    wait_total_ticks = PORT_CLOSE_DELAY_TICKS + 1 + reopen_ticks + 1;
+// Starts wait `kind` of the engine's table: the port closes after its
+// close_after_ticks and opens again restart_wait_ticks later (each countdown
+// runs on the tick after its count).
+void begin_wait(int kind) {
+    wait_kind = kind;
+    wait_total_ticks = UPDATE_WAITS[kind].close_after_ticks + 1 + restart_wait_ticks + 1;
     wait_elapsed_ticks = 0;
+    countdown_arm(UPDATE_WAITS[kind].close_after_ticks, close_port_and_wait);
 }
 
 void show_wait_progress() {
@@ -61,6 +69,7 @@ void add_port_name(const char* name) { port_list_add(name); }
 void stop_transfer() {
     update_abandon();
     wait_total_ticks = 0;
+    wait_kind = -1;
 }
 
 // The port failed under us: stop, let go of the port, and leave the user on
@@ -76,10 +85,9 @@ void transfer_failed() {
 // update as complete and reprograms itself while the wait runs.
 void begin_update_wait() {
     set_page_text(UPDATING_TEXT);
-    restart_wait_ticks = UPDATE_WAIT_TICKS;
-    begin_wait(UPDATE_WAIT_TICKS);
+    restart_wait_ticks = UPDATE_WAITS[WAIT_AFTER_UPDATE].reopen_after_ticks;
+    begin_wait(WAIT_AFTER_UPDATE);
     show_wait_progress();
-    countdown_arm(PORT_CLOSE_DELAY_TICKS, close_port_and_wait);
 }
 
 }  // namespace
@@ -92,7 +100,11 @@ void refresh_port_list() {
     midi_out_list_devices(add_port_name);
 }
 
-bool open_chosen_port() { return update_port_open(chosen_port_name()); }
+// The amp is asked who it is whenever its port opens, but after the restart
+// into update mode.
+bool open_chosen_port() {
+    return update_port_open(chosen_port_name(), wait_kind < 0 || UPDATE_WAITS[wait_kind].ask_identity);
+}
 
 int close_port() { return update_port_close(); }
 
@@ -120,14 +132,13 @@ bool request_restart(int wait_ticks) {
     AmpMessage* request =
         amp_message_build(RESTART_COMMAND, RESTART_FIRST, RESTART_SECOND, -1, 0, 0, &err);
     if (!send_message(request, &err)) return false;
-    countdown_arm(PORT_CLOSE_DELAY_TICKS, close_port_and_wait);
+    begin_wait(WAIT_AFTER_RESTART);
     return true;
 }
 
 bool start_restart() {
     show_page(wizard_pages[PAGE_RESTARTING], 0, 0);
-    if (request_restart(RESTART_WAIT_TICKS)) {
-        begin_wait(RESTART_WAIT_TICKS);
+    if (request_restart(UPDATE_WAITS[WAIT_AFTER_RESTART].reopen_after_ticks)) {
         show_wait_progress();
     } else {
         show_page(wizard_pages[PAGE_RESTART], 0, 0);
@@ -186,24 +197,17 @@ bool send_next_message() {
 }
 
 int close_port_and_wait() {
-    if (update_port()) {
-        // Closing drops what the port still holds: keep asking, one tick at
-        // a time, until everything has left (after the restart request the
-        // port is not asked between the send and this wait).
-        // A port that has failed reports what it still holds with an error:
-        // those bytes will never leave, so waiting longer would not help.
-        int pending = update_port_pending();
-        if (pending < 0) {
-            transfer_failed();
-            return 0;
-        }
-        if (pending > 0) {
-            countdown_arm(0, close_port_and_wait);
-            return 0;
-        }
+    // Closing drops what the port still holds: the engine closes it only once
+    // everything has left, and is asked again a tick later until then. A port
+    // that has failed will never let those bytes go.
+    int reopen_ticks = update_wait_close(wait_kind);
+    if (reopen_ticks == 0) {
+        countdown_arm(0, close_port_and_wait);
+    } else if (reopen_ticks < 0) {
+        transfer_failed();
+    } else {
+        countdown_arm(restart_wait_ticks, reopen_port_and_continue);
     }
-    close_port();
-    countdown_arm(restart_wait_ticks, reopen_port_and_continue);
     return 0;
 }
 
@@ -217,8 +221,10 @@ void transfer_tick() {
 }
 
 int reopen_port_and_continue() {
+    bool open = open_chosen_port();
     wait_total_ticks = 0;
-    if (open_chosen_port()) {
+    wait_kind = -1;
+    if (open) {
         next_page();
     } else {
         go_to_page(PAGE_WELCOME);

@@ -29,6 +29,8 @@ namespace {
 
 const char kVersion[] = "ampctl 1.00\n";
 
+// Printed with the defaults that come from the wizard's own waits: the
+// answer's wait, the restart wait and the update wait, in ms.
 const char kHelp[] =
     "Usage: ampctl [OPTION]... COMMAND [ARG]...\n"
     "Talks to a Zorva Pro amp: requests go out through a MIDI output device, what\n"
@@ -65,12 +67,12 @@ const char kHelp[] =
     "                    otherwise the first\n"
     "  --in NAME         MIDI input device; default: the one that belongs to the\n"
     "                    output, else chosen by name as the output is\n"
-    "  --timeout MS      how long to wait for a reply (default 2000)\n"
+    "  --timeout MS      how long to wait for a reply (default %ld)\n"
     "  --json            print each decoded message as one JSON object a line\n"
     "  --count N         watch, dump: stop after N messages\n"
     "  --seconds S       watch, dump: stop after S seconds\n"
-    "  --restart-wait MS update: wait after the restart request (default 5000)\n"
-    "  --update-wait MS  update: wait after the last message (default 15000)\n"
+    "  --restart-wait MS update: wait after the restart request (default %ld)\n"
+    "  --update-wait MS  update: wait after the last message (default %ld)\n"
     "  --gap-ms N        update, send: pause N ms after each message (default 0)\n"
     "  --rate B          update, send: send at most B bytes a second on average\n"
     "                    (default: as fast as the device takes them)\n"
@@ -104,15 +106,21 @@ using Bytes = std::vector<uint8_t>;
 struct Options {
     const char* out_name = nullptr;
     const char* in_name = nullptr;
-    long timeout_ms = 2000;
+    long timeout_ms = ANSWER_WAIT_TICKS * UPDATE_TICK_MS;
     bool json = false;
     long count = 0;
     long seconds = 0;
-    long restart_wait_ms = 5000;
-    long update_wait_ms = 15000;
+    // The procedure's own waits, from the wizard's table.
+    long restart_wait_ms = long(UPDATE_WAITS[WAIT_AFTER_RESTART].reopen_after_ticks) * UPDATE_TICK_MS;
+    long update_wait_ms = long(UPDATE_WAITS[WAIT_AFTER_UPDATE].reopen_after_ticks) * UPDATE_TICK_MS;
     long gap_ms = 0;
     long rate = 0;
 };
+
+void print_help(FILE* f) {
+    Options defaults;
+    std::fprintf(f, kHelp, defaults.timeout_ms, defaults.restart_wait_ms, defaults.update_wait_ms);
+}
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -475,27 +483,45 @@ bool load_file(const char* cmd, const char* path, size_t min_size) {
     return false;
 }
 
-// Opens the amp's port through the engine (which asks who the amp is) and
-// waits for that answer.
-bool engine_open(const std::string& name) {
+// Opens the amp's port through the engine and, with `ask`, waits for the
+// answer to the identity request that the engine sends as it opens.
+bool engine_open(const std::string& name, bool ask) {
     if (name.empty()) {
         std::fprintf(stderr, "ampctl: there is no MIDI output device\n");
         return false;
     }
-    if (!update_port_open(name.c_str())) {
+    if (!update_port_open(name.c_str(), ask)) {
         std::fprintf(stderr, "ampctl: could not open MIDI output '%s' (no such device, or another program "
                              "is using it)\n", name.c_str());
         return false;
     }
-    await_answer();
+    if (ask) await_answer();
     return true;
 }
 
-// Waits until the port holds nothing more (bounded), then closes it.
-void engine_close(long limit_ms) {
-    auto start = Clock::now();
-    while (update_port_pending() > 0 && elapsed_ms(start) < limit_ms) sleep_ms(2);
-    update_port_close();
+// How one of the procedure's waits ended.
+enum WaitEnd { WAIT_REOPENED, WAIT_STOPPED, WAIT_PORT_FAILED, WAIT_NO_PORT };
+
+// Wait `kind` of the engine's table, with sleeps: the port closes once it has
+// passed everything on, and opens again `reopen_ms` later (asking the amp who
+// it is when the table says so, and waiting for that answer).
+int run_wait(int kind, long reopen_ms, const std::string& name) {
+    if (!nap(long(UPDATE_WAITS[kind].close_after_ticks) * UPDATE_TICK_MS)) {
+        update_port_close();
+        return WAIT_STOPPED;
+    }
+    int ticks;
+    while ((ticks = update_wait_close(kind)) == 0) {
+        if (!nap(UPDATE_TICK_MS)) {
+            update_port_close();
+            return WAIT_STOPPED;
+        }
+    }
+    if (ticks < 0) return WAIT_PORT_FAILED;
+    if (!nap(reopen_ms)) return WAIT_STOPPED;
+    if (!update_wait_reopen(kind, name.c_str())) return WAIT_NO_PORT;
+    if (UPDATE_WAITS[kind].ask_identity) await_answer();
+    return WAIT_REOPENED;
 }
 
 // Streams `size` bytes of SysEx through the engine, with progress unless
@@ -529,16 +555,21 @@ void say_how_far(const char* what) {
                  p.messages_total, p.bytes_sent, p.bytes_total);
 }
 
+// Indexed by UpdateVerdictKind: update's exit status for what the amp said
+// at the end (a verdict still pending there means no answer came).
+const int VERDICT_EXIT[VERDICT_KIND_COUNT] = {EXIT_TIMEOUT, EXIT_OK, EXIT_NOT_TAKEN, EXIT_TIMEOUT, EXIT_DEVICE};
+
 // The updater's procedure with the wizard's engine and waits: the amp's
-// identity, the restart request, close, the restart wait, reopen; every
-// message of the file; close, the update wait; then the amp's identity
-// again, told as the wizard's Done page tells it.
+// identity, the restart request and the wait after it (the amp, now in update
+// mode, is not asked anything); every message of the file; the wait after the
+// update, then the amp's identity again, told as the wizard's Done page
+// tells it.
 int cmd_update(const char* path, const Options& o) {
     if (!load_file("update", path, 0)) return EXIT_FILE;
     std::string name = out_device(o);
     answer_reset();
     answer_prefer_input(o.in_name);
-    if (!engine_open(name)) return EXIT_DEVICE;
+    if (!engine_open(name, true)) return EXIT_DEVICE;
     if (g_stop) {
         update_port_close();
         return EXIT_STOPPED;
@@ -561,15 +592,18 @@ int cmd_update(const char* path, const Options& o) {
     }
     std::printf("restart request sent; waiting %ld ms\n", o.restart_wait_ms);
     std::fflush(stdout);
-    nap(PORT_CLOSE_DELAY_TICKS * UPDATE_TICK_MS);
-    engine_close(2000);
-    if (!nap(o.restart_wait_ms)) {
-        std::fprintf(stderr, "ampctl: update: stopped during the restart wait; nothing of the file was sent\n");
-        return EXIT_STOPPED;
-    }
-    if (!engine_open(name)) {
-        std::fprintf(stderr, "ampctl: update: the amp's port did not come back after the restart\n");
-        return EXIT_DEVICE;
+    switch (run_wait(WAIT_AFTER_RESTART, o.restart_wait_ms, name)) {
+        case WAIT_STOPPED:
+            std::fprintf(stderr, "ampctl: update: stopped during the restart wait; nothing of the file was sent\n");
+            return EXIT_STOPPED;
+        case WAIT_PORT_FAILED:
+            std::fprintf(stderr, "ampctl: update: could not send message to amp: the port failed\n");
+            return EXIT_DEVICE;
+        case WAIT_NO_PORT:
+            std::fprintf(stderr, "ampctl: update: the amp's port did not come back after the restart\n");
+            return EXIT_DEVICE;
+        default:
+            break;
     }
     answer_remember_before();
 
@@ -592,27 +626,25 @@ int cmd_update(const char* path, const Options& o) {
                 p.bytes_sent, p.seconds, p.seconds > 0 ? double(p.bytes_sent) / p.seconds : 0.0,
                 o.update_wait_ms);
     std::fflush(stdout);
-    nap(PORT_CLOSE_DELAY_TICKS * UPDATE_TICK_MS);
-    update_port_close();
-    if (!nap(o.update_wait_ms)) {
-        std::fprintf(stderr, "ampctl: update: stopped during the wait; every byte was sent and the amp may "
-                             "still be reprogramming\n");
-        return EXIT_STOPPED;
-    }
-    if (!engine_open(name)) {
-        std::fprintf(stderr, "ampctl: update: the amp's port did not come back after the update\n");
-        return EXIT_DEVICE;
-    }
-    update_port_close();
-    std::printf("%s\n", answer_result_line());
-    switch (answer_state()) {
-        case ANSWER_GOT:
-            return std::strstr(answer_result_line(), "did not take") ? EXIT_NOT_TAKEN : EXIT_OK;
-        case ANSWER_NO_INPUT:
+    switch (run_wait(WAIT_AFTER_UPDATE, o.update_wait_ms, name)) {
+        case WAIT_STOPPED:
+            std::fprintf(stderr, "ampctl: update: stopped during the wait; every byte was sent and the amp may "
+                                 "still be reprogramming\n");
+            return EXIT_STOPPED;
+        case WAIT_PORT_FAILED:
+            std::fprintf(stderr, "ampctl: update: could not send message to amp: the port failed\n");
+            return EXIT_DEVICE;
+        case WAIT_NO_PORT:
+            std::fprintf(stderr, "ampctl: update: the amp's port did not come back after the update\n");
             return EXIT_DEVICE;
         default:
-            return EXIT_TIMEOUT;
+            break;
     }
+    update_port_close();
+    UpdateVerdict verdict = answer_verdict();
+    char line[160];
+    std::printf("%s\n", update_verdict_line(verdict, line, sizeof line));
+    return VERDICT_EXIT[verdict.kind];
 }
 
 // ---------------------------------------------------------------- send, dump
@@ -790,7 +822,7 @@ bool parse_options(int argc, char** argv, Options* o, int* first_arg) {
                 std::fputs(kVersion, stdout);
                 std::exit(EXIT_OK);
             case O_HELP:
-                std::fputs(kHelp, stdout);
+                print_help(stdout);
                 std::exit(EXIT_OK);
             default:
                 std::fprintf(stderr, "ampctl: unknown option or missing value: %s (see: ampctl --help)\n",
@@ -814,7 +846,7 @@ int main(int argc, char** argv) {
     int at = 0;
     if (!parse_options(argc, argv, &o, &at)) return EXIT_USAGE;
     if (at >= argc) {
-        std::fputs(kHelp, stderr);
+        print_help(stderr);
         return EXIT_USAGE;
     }
     std::signal(SIGINT, on_signal);
