@@ -183,10 +183,12 @@ TEST_F(AmpctlVamp, DecodesTheControllerChangesTheAmpSends) {
     EXPECT_EQ(lines, 3u) << r.out;
 }
 
+// The amp's boot loader takes every byte in update mode as image data: the
+// update takes only when nothing but the file reached it.
 TEST_F(AmpctlVamp, ReportsTheNewVersionAfterADryRunUpdate) {
-    start_amp({"--version", "A100", "--new-version", "A101"});
     std::string file = std::string(jack.log) + ".syx";
     ASSERT_EQ(run({VAMP_EXE, "--write-demo", file, "--demo-bytes", "30000"}).status, 0);
+    start_amp({"--version", "A100", "--new-version", "A101", "--strict-boot-loader", "--expect-image", file});
     Outcome r = ampctl({"--restart-wait", "1500", "--update-wait", "3000", "update", file}, 60);
     std::remove(file.c_str());
     EXPECT_EQ(r.status, 0) << r.err;
