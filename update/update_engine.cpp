@@ -9,7 +9,14 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+int64_t steady_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+UpdateClockFn clock_fn = steady_us;
+int64_t now_us() { return clock_fn(); }
 
 MidiOutPort* amp_port = nullptr;
 
@@ -25,23 +32,31 @@ bool stopping = false;  // stop at the next message boundary
 size_t messages_total = 0;
 size_t messages_sent = 0;
 UpdatePacing pacing = {0, 0};
-Clock::time_point started;
-Clock::time_point next_allowed;  // pacing: no new message before this
+int64_t started_us;
+int64_t message_began_us;  // when the current message's first byte was offered
+int64_t next_allowed_us;   // pacing: no new message before this
 
-int ms_until(Clock::time_point t) {
-    auto d = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
-    return d <= 0 ? 0 : d > 60000 ? 60000 : int(d);
+// Whole milliseconds until `t`, rounded up: a wait is never shorter than the
+// pacing asked for.
+int ms_until(int64_t t) {
+    int64_t d = t - now_us();
+    if (d <= 0) return 0;
+    int64_t ms = (d + 999) / 1000;
+    return ms > 60000 ? 60000 : int(ms);
 }
 
-// After a whole message: when pacing asks for it, the time before the next.
-void pace_after_message() {
-    Clock::time_point t = Clock::now();
-    next_allowed = t;
-    if (pacing.gap_ms > 0) next_allowed = t + std::chrono::milliseconds(pacing.gap_ms);
+// After a whole message of `length` bytes: when pacing asks for it, the time
+// before the next. The gap runs from now. The rate spaces each message's
+// start from the one before by its length at that rate, counted from when
+// that message really began: after a stall the next message waits its turn
+// as any other, and never goes early to make up the lost time.
+void pace_after_message(size_t length) {
+    int64_t t = now_us();
+    next_allowed_us = t;
+    if (pacing.gap_ms > 0) next_allowed_us = t + int64_t(pacing.gap_ms) * 1000;
     if (pacing.bytes_per_s > 0) {
-        auto due = started + std::chrono::microseconds(
-                                 (long long)(double(offset) * 1e6 / double(pacing.bytes_per_s)));
-        if (due > next_allowed) next_allowed = due;
+        int64_t due = message_began_us + int64_t(double(length) * 1e6 / double(pacing.bytes_per_s) + 0.5);
+        if (due > next_allowed_us) next_allowed_us = due;
     }
 }
 
@@ -135,7 +150,7 @@ void update_begin(const uint8_t* bytes, size_t size, const UpdatePacing* p) {
     messages_total = 0;
     for (size_t at = 0; at < data_size; messages_total++) at += sysex_message_length(data + at, data_size - at);
     pacing = p ? *p : UpdatePacing{0, 0};
-    started = next_allowed = Clock::now();
+    started_us = next_allowed_us = message_began_us = now_us();
 }
 
 int update_step(int* wait_ms) {
@@ -150,11 +165,12 @@ int update_step(int* wait_ms) {
             draining = true;
             return drain_step(wait_ms);
         }
-        int wait = ms_until(next_allowed);
+        int wait = ms_until(next_allowed_us);
         if (wait > 0) {
             *wait_ms = wait;
             return STEP_WAIT;
         }
+        message_began_us = now_us();
     }
     const uint8_t* message = data + offset;
     size_t length = sysex_message_length(message, remaining);
@@ -182,7 +198,7 @@ int update_step(int* wait_ms) {
     remaining -= length;
     taken = 0;
     messages_sent++;
-    pace_after_message();
+    pace_after_message(length);
     if (remaining != 0) return STEP_AGAIN;
     draining = true;
     return drain_step(wait_ms);
@@ -202,13 +218,15 @@ void update_abandon() {
 
 bool update_running() { return remaining != 0 || draining; }
 
+void update_set_clock(UpdateClockFn fn) { clock_fn = fn ? fn : steady_us; }
+
 UpdateProgress update_progress() {
     UpdateProgress p;
     p.bytes_sent = offset + taken;
     p.bytes_total = data_size;
     p.messages_sent = messages_sent;
     p.messages_total = messages_total;
-    p.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    p.seconds = double(now_us() - started_us) / 1e6;
     p.seconds_left = -1;
     if (p.seconds >= 1.0 && p.bytes_sent > 0)
         p.seconds_left = double(p.bytes_total - p.bytes_sent) / (double(p.bytes_sent) / p.seconds);

@@ -106,10 +106,17 @@ bool update_wait_reopen(int kind, const char* name);
 
 // --- The transfer ---
 
-// Pacing for devices slower than their driver admits; zero means none.
+// Pacing for devices slower than their driver admits (a MIDI path through
+// the ALSA sequencer, which overruns its buffer when fed faster than the
+// device sends); zero means none.
 struct UpdatePacing {
-    int gap_ms;           // pause after each message
-    long bytes_per_s;     // average rate not to exceed
+    // Pause after each message has been handed over, never shorter than this
+    // many milliseconds.
+    int gap_ms;
+    // Rate not to exceed: each message starts no earlier than the one before
+    // it started plus that one's length at this rate. A stall
+    // is never made up by a burst; after it the messages go at this rate.
+    long bytes_per_s;
 };
 
 // Outcome of one step.
@@ -140,6 +147,11 @@ void update_abandon();
 
 // True from update_begin until STEP_DONE, STEP_FAILED or update_abandon.
 bool update_running();
+
+// Test seam: the clock the pacing and the progress read, in microseconds of
+// a steady clock. Null restores the system's.
+using UpdateClockFn = int64_t (*)();
+void update_set_clock(UpdateClockFn fn);
 
 // How far the transfer has got.
 struct UpdateProgress {
