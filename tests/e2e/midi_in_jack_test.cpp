@@ -4,11 +4,10 @@
 // reported), never parts glued together.
 #include "midi/jack/jack_midi_in.h"
 #include "midi/midi_in.h"
+#include "tests/support/jack_peer.h"
 #include "tests/support/jack_server.h"
 
 #include <gtest/gtest.h>
-#include <jack/jack.h>
-#include <jack/midiport.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,80 +21,18 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-// A JACK client with one MIDI output port that plays the messages the test
-// releases, in order, splitting a SysEx longer than a cycle's room into
-// successive events.
-struct Source {
-    jack_client_t* client = nullptr;
-    jack_port_t* port = nullptr;
-    std::vector<Bytes> messages;  // reserved up front: never reallocated while running
-    uint32_t released = 0;        // messages the process thread may send
-    uint32_t sent = 0;            // messages fully sent (process thread)
-    size_t offset = 0;            // into the message being sent (process thread)
-    uint32_t xruns = 0;           // cycles the server reported some client late for
-};
-
-int source_xrun(void* arg) {
-    __atomic_add_fetch(&static_cast<Source*>(arg)->xruns, 1, __ATOMIC_RELAXED);
-    return 0;
-}
+// The sender: a JACK client of the test's own in a process of its own
+// (tests/support/jack_peer.h), "zp-test-source:out", that plays the messages
+// the test releases, in order, splitting a SysEx longer than a cycle's room
+// into successive events.
+using Source = JackPeer;
 
 // True when a client missed a cycle, and with it, possibly, what the cycle
 // carried: then only the absence of races, not delivery, can be checked.
-bool cycles_missed(Source* s) { return __atomic_load_n(&s->xruns, __ATOMIC_RELAXED) > 0; }
+bool cycles_missed(Source* s) { return jack_peer_xruns(s) > 0; }
 
-int source_process(jack_nframes_t nframes, void* arg) {
-    Source* s = static_cast<Source*>(arg);
-    void* buf = jack_port_get_buffer(s->port, nframes);
-    jack_midi_clear_buffer(buf);
-    uint32_t ready = __atomic_load_n(&s->released, __ATOMIC_ACQUIRE);
-    uint32_t sent = s->sent;
-    while (sent < ready) {
-        const Bytes& m = s->messages[sent];
-        size_t room = jack_midi_max_event_size(buf);
-        if (room == 0) break;
-        size_t n = std::min(room, m.size() - s->offset);
-        jack_midi_data_t* dst = jack_midi_event_reserve(buf, 0, n);
-        if (!dst) break;
-        std::memcpy(dst, m.data() + s->offset, n);
-        s->offset += n;
-        if (s->offset < m.size()) break;  // the rest next cycle
-        s->offset = 0;
-        sent++;
-    }
-    __atomic_store_n(&s->sent, sent, __ATOMIC_RELEASE);
-    return 0;
-}
-
-bool source_open(Source* s, size_t max_messages) {
-    s->messages.reserve(max_messages);
-    jack_status_t st;
-    s->client = jack_client_open("zp-test-source", JackNoStartServer, &st);
-    if (!s->client) return false;
-    s->port = jack_port_register(s->client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-    jack_set_process_callback(s->client, source_process, s);
-    jack_set_xrun_callback(s->client, source_xrun, s);
-    return s->port && jack_activate(s->client) == 0;
-}
-
-void source_close(Source* s) {
-    if (!s->client) return;
-    jack_deactivate(s->client);
-    jack_client_close(s->client);
-    s->client = nullptr;
-}
-
-// Queues messages and lets the process thread send them; waits until it has.
-bool play(Source* s, const std::vector<Bytes>& msgs) {
-    for (const Bytes& m : msgs) s->messages.push_back(m);
-    __atomic_store_n(&s->released, uint32_t(s->messages.size()), __ATOMIC_RELEASE);
-    auto until = Clock::now() + std::chrono::seconds(10);
-    while (__atomic_load_n(&s->sent, __ATOMIC_ACQUIRE) < s->messages.size()) {
-        if (Clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+// Lets the sender play the messages; waits until it has.
+bool play(Source* s, const std::vector<Bytes>& msgs) { return jack_peer_play(s, msgs); }
 
 // Reads until `want` bytes came or `limit_ms` passed.
 Bytes read_bytes(MidiInPort* p, size_t want, int limit_ms = 2000) {
@@ -151,11 +88,13 @@ class MidiInJack : public ::testing::Test {
     Source src;
     void SetUp() override {
         ASSERT_TRUE(private_jack_start(&jack, "zp-midi-in", kSlowBuild ? 1024 : 256, !kSlowBuild)) << "see " << jack.log;
-        ASSERT_TRUE(source_open(&src, 64));
+        ASSERT_TRUE(jack_peer_start(&src, "source", "zp-test-source", 1 << 20));
     }
     void TearDown() override {
-        source_close(&src);
+        // The server first, while the peer still answers it: a server that
+        // has not yet seen a killed client go waits for it as it stops.
         private_jack_stop(&jack);
+        jack_peer_stop(&src);
     }
 };
 
@@ -242,7 +181,11 @@ TEST_F(MidiInJack, ASourceThatVanishesLeavesAPortThatStillCloses) {
     int err = -1;
     MidiInPort* p = midi_in_open_by_name("zp-test-source:out", &err);
     ASSERT_NE(p, nullptr) << err;
-    source_close(&src);
+    jack_peer_stop(&src);
+    // The server drops the killed client's ports as soon as it notices.
+    auto until = Clock::now() + std::chrono::seconds(10);
+    while (midi_in_find_device("zp-test-source:out") >= 0 && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(midi_in_read(p, 10, nullptr, &err), 0);
     EXPECT_EQ(err, 0);
     EXPECT_EQ(midi_in_close(p, &err), 1);

@@ -3,11 +3,10 @@
 // completion only once the receiver has had the last byte.
 #include "midi/midi_out.h"
 #include "midi/platform.h"
+#include "tests/support/jack_peer.h"
 #include "tests/support/jack_server.h"
 
 #include <gtest/gtest.h>
-#include <jack/jack.h>
-#include <jack/midiport.h>
 
 #include <chrono>
 #include <cstdio>
@@ -22,23 +21,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-// A JACK client with one MIDI input port that records everything it receives
-// into a buffer sized up front (the process thread never allocates).
-struct Sink {
-    jack_client_t* client = nullptr;
-    jack_port_t* port = nullptr;
-    Bytes data;
-    size_t count = 0;        // bytes received; written by the process thread
-    uint32_t lost = 0;       // events the server reported lost
-    uint32_t bad_events = 0; // events holding an F7 anywhere but at their end
-    uint32_t xruns = 0;      // cycles the server reported some client late for
-};
-
-int sink_xrun(void* arg) {
-    __atomic_add_fetch(&static_cast<Sink*>(arg)->xruns, 1, __ATOMIC_RELAXED);
-    return 0;
-}
-
 // Under ThreadSanitizer the clients run so slowly that the server reports
 // xruns, and a late client loses the cycle it missed.
 #if defined(__SANITIZE_THREAD__)
@@ -47,45 +29,13 @@ const bool kSlowBuild = true;
 const bool kSlowBuild = false;
 #endif
 
-int sink_process(jack_nframes_t nframes, void* arg) {
-    Sink* s = static_cast<Sink*>(arg);
-    void* buf = jack_port_get_buffer(s->port, nframes);
-    size_t count = __atomic_load_n(&s->count, __ATOMIC_RELAXED);
-    uint32_t n = jack_midi_get_event_count(buf);
-    for (uint32_t i = 0; i < n; i++) {
-        jack_midi_event_t ev;
-        if (jack_midi_event_get(&ev, buf, i) != 0) continue;
-        for (size_t k = 0; k + 1 < ev.size; k++)
-            if (ev.buffer[k] == 0xF7) __atomic_add_fetch(&s->bad_events, 1, __ATOMIC_RELAXED);
-        size_t take = ev.size;
-        if (count + take > s->data.size()) take = s->data.size() - count;
-        std::memcpy(s->data.data() + count, ev.buffer, take);
-        count += take;
-    }
-    __atomic_add_fetch(&s->lost, jack_midi_get_lost_event_count(buf), __ATOMIC_RELAXED);
-    __atomic_store_n(&s->count, count, __ATOMIC_RELEASE);
-    return 0;
-}
+// The receiver: a JACK client of the test's own in a process of its own
+// (tests/support/jack_peer.h), "zp-test-sink:in".
+using Sink = JackPeer;
 
-bool sink_open(Sink* s, size_t capacity) {
-    s->data.assign(capacity, 0);
-    jack_status_t st;
-    s->client = jack_client_open("zp-test-sink", JackNoStartServer, &st);
-    if (!s->client) return false;
-    s->port = jack_port_register(s->client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    jack_set_process_callback(s->client, sink_process, s);
-    jack_set_xrun_callback(s->client, sink_xrun, s);
-    return s->port && jack_activate(s->client) == 0;
-}
+bool sink_open(Sink* s, size_t capacity) { return jack_peer_start(s, "sink", "zp-test-sink", capacity); }
 
-void sink_close(Sink* s) {
-    if (!s->client) return;
-    jack_deactivate(s->client);
-    jack_client_close(s->client);
-    s->client = nullptr;
-}
-
-size_t sink_count(Sink* s) { return __atomic_load_n(&s->count, __ATOMIC_ACQUIRE); }
+size_t sink_count(Sink* s) { return jack_peer_count(s); }
 
 Bytes sysex(size_t total, uint32_t seed) {
     Bytes m(total);
@@ -136,8 +86,10 @@ class MidiOutJack : public ::testing::Test {
         ASSERT_TRUE(private_jack_start(&server_, "zp-out", kSlowBuild ? 1024 : 256, !kSlowBuild)) << "see " << server_.log;
     }
     void TearDown() override {
-        sink_close(&sink_);
+        // The server first, while the peer still answers it: a server that
+        // has not yet seen a killed client go waits for it as it stops.
         private_jack_stop(&server_);
+        jack_peer_stop(&sink_);
     }
     PrivateJack server_;
     Sink sink_;
@@ -197,7 +149,7 @@ TEST_F(MidiOutJack, DeliversALargeSysExAndMegabytesOfMessagesWholeAndInOrder) {
         if (!port_failed && rng() % 50 == 0) drained();
     }
     if (!port_failed) drained();
-    uint32_t xruns = __atomic_load_n(&sink_.xruns, __ATOMIC_RELAXED);
+    uint32_t xruns = jack_peer_xruns(&sink_);
     EXPECT_EQ(midi_out_close(p, &err), 1);
     EXPECT_EQ(err, 0);
 
@@ -214,11 +166,11 @@ TEST_F(MidiOutJack, DeliversALargeSysExAndMegabytesOfMessagesWholeAndInOrder) {
     if (xruns == 0) {
         EXPECT_EQ(early, 0u);
     }
-    EXPECT_GT(drains, 10u);
+    EXPECT_GT(drains, kSlowBuild ? 2u : 10u);  // about one in fifty messages, and the ends
     ASSERT_EQ(sink_count(&sink_), expected.size()) << xruns << " xruns";
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), sink_.data.begin()));
-    EXPECT_EQ(__atomic_load_n(&sink_.lost, __ATOMIC_RELAXED), 0u);
-    EXPECT_EQ(__atomic_load_n(&sink_.bad_events, __ATOMIC_RELAXED), 0u);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), sink_.shared->data));
+    EXPECT_EQ(__atomic_load_n(&sink_.shared->lost, __ATOMIC_RELAXED), 0u);
+    EXPECT_EQ(__atomic_load_n(&sink_.shared->bad_events, __ATOMIC_RELAXED), 0u);
 }
 
 TEST_F(MidiOutJack, ADeviceThatGoesAwayFailsThePortInsteadOfLosingBytesSilently) {
@@ -230,13 +182,13 @@ TEST_F(MidiOutJack, ADeviceThatGoesAwayFailsThePortInsteadOfLosingBytesSilently)
     Bytes m = sysex(4000, 3);
     EXPECT_EQ(midi_out_send(p, m.data(), int(m.size()), &err), 4000);
     if (drain(p, &sink_) == SIZE_MAX) {  // a slow machine missed a cycle already
-        EXPECT_GT(__atomic_load_n(&sink_.xruns, __ATOMIC_RELAXED), 0u);
+        EXPECT_GT(jack_peer_xruns(&sink_), 0u);
         EXPECT_EQ(midi_out_close(p, &err), 1);
         return;
     }
 
     // The receiver goes away; what is sent next has nowhere to go.
-    sink_close(&sink_);
+    jack_peer_stop(&sink_);
     testing::internal::CaptureStderr();
     EXPECT_EQ(midi_out_send(p, m.data(), int(m.size()), &err), 4000);
     auto deadline = Clock::now() + std::chrono::seconds(5);
