@@ -6,11 +6,11 @@
 //   update-device [--restart] [--amidi] [--list] PORT FILE
 //
 // Prints the devices both sides list (--list), the transfer's time, the CPU
-// time this process spent in it, and the error the wizard showed, if any,
+// time this process spent in it (user and kernel), and the error the wizard showed, if any,
 // with the wall-clock time it appeared (epoch ms), so a caller that pulls
 // the device away can tell how long the wizard took to notice. With --amidi
 // it then sends the same file to the same device with `amidi -s` and prints
-// both times and their ratio. Exit status: 0 sent, 1 an error, 2 usage.
+// both times and CPU times, and the ratios of each. Exit status: 0 sent, 1 an error, 2 usage.
 #include "app/events.h"
 #include "bench/headless.h"
 #include "midi/alsa/alsa_midi.h"
@@ -32,11 +32,33 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double cpu_seconds() {
+// CPU seconds in user space and in the kernel, of this process or of its
+// children that have ended.
+struct Cpu {
+    double user, sys;
+};
+
+Cpu cpu_of(int who) {
     rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec) + double(u.ru_utime.tv_usec) / 1e6 + double(u.ru_stime.tv_sec) +
-           double(u.ru_stime.tv_usec) / 1e6;
+    getrusage(who, &u);
+    return {double(u.ru_utime.tv_sec) + double(u.ru_utime.tv_usec) / 1e6,
+            double(u.ru_stime.tv_sec) + double(u.ru_stime.tv_usec) / 1e6};
+}
+
+// Seconds the whole machine spent busy (not idle), from /proc/stat. Where
+// one emulated CPU does everything, a transfer's cost to the machine is this,
+// whichever task the device's interrupt work was charged to. -1 when
+// unreadable.
+double machine_busy_s() {
+    FILE* f = std::fopen("/proc/stat", "r");
+    if (!f) return -1;
+    unsigned long long v[8] = {0};
+    int n = std::fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                        &v[6], &v[7]);
+    std::fclose(f);
+    if (n < 7) return -1;
+    unsigned long long busy = v[0] + v[1] + v[2] + v[5] + v[6] + v[7];  // all but idle and iowait
+    return double(busy) / double(sysconf(_SC_CLK_TCK));
 }
 
 long long epoch_ms() {
@@ -82,14 +104,18 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 3 && bench_errors == 0; ++i) wizard_dispatch(EVENT_NEXT);  // Welcome, Port, File
     if (bench_errors == 0) wizard_dispatch(restart ? EVENT_NEXT : EVENT_SKIP);
     bool ok = bench_errors == 0 && headless_run_until([] { return wizard_current_page() == PAGE_SEND; }, 30);
-    double wizard_s = -1, cpu_s = 0;
+    double wizard_s = -1, wizard_busy = 0;
+    Cpu cpu = {0, 0};
     if (ok) {
-        double cpu0 = cpu_seconds();
+        Cpu cpu0 = cpu_of(RUSAGE_SELF);
+        double busy0 = machine_busy_s();
         auto t0 = Clock::now();
         wizard_dispatch(EVENT_NEXT);  // Send Update
         headless_run_until([] { return !transfer_running() || bench_errors > 0; }, 600);
         wizard_s = since(t0);
-        cpu_s = cpu_seconds() - cpu0;
+        Cpu cpu1 = cpu_of(RUSAGE_SELF);
+        cpu = {cpu1.user - cpu0.user, cpu1.sys - cpu0.sys};
+        wizard_busy = machine_busy_s() - busy0;
         ok = bench_errors == 0 && !transfer_running();
     }
     long long error_at = bench_errors ? epoch_ms() : 0;
@@ -99,8 +125,10 @@ int main(int argc, char** argv) {
                     bench_last_error.empty() ? "the transfer did not end" : bench_last_error.c_str(), error_at);
         return 1;
     }
-    std::printf("wizard transfer: %.3f s, CPU %.3f s (%.1f %% of a core), ended at %lld ms\n", wizard_s, cpu_s,
-                100.0 * cpu_s / wizard_s, epoch_ms());
+    double cpu_s = cpu.user + cpu.sys;
+    std::printf("wizard transfer: %.3f s, CPU %.3f s (user %.3f, kernel %.3f; %.1f %% of a core), machine busy "
+                "%.2f s, ended at %lld ms\n",
+                wizard_s, cpu_s, cpu.user, cpu.sys, 100.0 * cpu_s / wizard_s, wizard_busy, epoch_ms());
     if (!amidi) return 0;
 
     std::string id = alsa_id_of(bench_port);
@@ -109,6 +137,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     auto t0 = Clock::now();
+    double busy0 = machine_busy_s();
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
@@ -118,16 +147,18 @@ int main(int argc, char** argv) {
     int st = 0;
     waitpid(pid, &st, 0);
     double amidi_s = since(t0);
+    double amidi_busy = machine_busy_s() - busy0;
     if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) {
         std::printf("amidi -s failed (status %d)\n", WIFEXITED(st) ? WEXITSTATUS(st) : -1);
         return 1;
     }
-    rusage child;
-    getrusage(RUSAGE_CHILDREN, &child);
-    double amidi_cpu = double(child.ru_utime.tv_sec) + double(child.ru_utime.tv_usec) / 1e6 +
-                       double(child.ru_stime.tv_sec) + double(child.ru_stime.tv_usec) / 1e6;
-    std::printf("amidi -s:        %.3f s, CPU %.3f s (%.1f %% of a core)\n", amidi_s, amidi_cpu,
-                100.0 * amidi_cpu / amidi_s);
+    Cpu child = cpu_of(RUSAGE_CHILDREN);
+    double amidi_cpu = child.user + child.sys;
+    std::printf("amidi -s:        %.3f s, CPU %.3f s (user %.3f, kernel %.3f; %.1f %% of a core), machine busy "
+                "%.2f s\n",
+                amidi_s, amidi_cpu, child.user, child.sys, 100.0 * amidi_cpu / amidi_s, amidi_busy);
     std::printf("ratio wizard/amidi: %.3f\n", wizard_s / amidi_s);
+    std::printf("CPU ratio wizard/amidi: %.3f (user %.3f), machine busy ratio %.3f\n", cpu_s / amidi_cpu,
+                child.user > 0 ? cpu.user / child.user : 0.0, amidi_busy > 0 ? wizard_busy / amidi_busy : 0.0);
     return 0;
 }

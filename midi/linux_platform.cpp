@@ -69,6 +69,14 @@ uint32_t out_unprepare(MidiHandle h, MidiHeader* hdr) {
     return h ? owner(h)->out_unprepare(h, hdr) : MIDI_RES_INVALID_HANDLE;
 }
 uint32_t out_close(MidiHandle h) { return h ? owner(h)->out_close(h) : MIDI_RES_INVALID_HANDLE; }
+uint32_t out_progress(MidiHandle h, uint32_t* held, uint32_t* next_us) {
+    if (!h) return MIDI_RES_INVALID_HANDLE;
+    const MidiPlatform* b = owner(h);
+    if (b->out_progress) return b->out_progress(h, held, next_us);
+    *held = 0;
+    *next_us = 0;
+    return MIDI_RES_OK;
+}
 
 uint32_t in_count() {
     uint32_t n = 0;
@@ -109,6 +117,7 @@ const MidiPlatform kLinux = {
     in_count, in_caps, in_open, in_prepare, in_add_buffer, in_start, in_stop, in_reset,
     in_unprepare, in_close,
     midi_backend_pause_ms,
+    out_progress,
 };
 
 }  // namespace

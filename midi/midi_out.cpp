@@ -237,8 +237,42 @@ int midi_out_pending(MidiOutPort* port, int* err) {
         return 0;
     }
     midi_out_poll(port);
+    uint32_t held = 0;
+    const MidiPlatform* mp = midi_platform();
+    if (!port->in_flight && mp->out_progress) {
+        // Bytes of finished buffers that the device still has to send; after
+        // a failure, those it went without.
+        uint32_t next_us = 0;
+        uint32_t r = mp->out_progress(port->handle, &held, &next_us);
+        if (r != MIDI_RES_OK && !port->failed) {
+            port->last_result = r;
+            note("device failed, buffer not sent");
+            port->failed = 1;
+        }
+    }
     set_err(err, port->failed ? MIDI_OUT_DEVICE_ERROR : MIDI_OUT_OK);
-    return int(byte_queue_count(port->queue, nullptr));
+    return int(byte_queue_count(port->queue, nullptr) + held);
+}
+
+int midi_out_wait_hint(MidiOutPort* port, int* err) {
+    if (!valid(port)) {
+        set_err(err, MIDI_OUT_NOT_FOUND);
+        return 0;
+    }
+    set_err(err, MIDI_OUT_OK);
+    midi_out_poll(port);
+    if (port->failed) return 0;
+    uint32_t held = 0, next_us = 0;
+    const MidiPlatform* mp = midi_platform();
+    uint32_t r = mp->out_progress ? mp->out_progress(port->handle, &held, &next_us) : MIDI_RES_OK;
+    if (!port->in_flight && byte_queue_count(port->queue, nullptr) == 0 && held == 0) return 0;
+    // A device that failed is worth asking again at once: the next call
+    // reports the failure.
+    if (r != MIDI_RES_OK) return MIDI_OUT_WAIT_MIN_US;
+    if (!mp->out_progress) next_us = MIDI_OUT_WAIT_DEFAULT_US;
+    if (next_us < uint32_t(MIDI_OUT_WAIT_MIN_US)) next_us = MIDI_OUT_WAIT_MIN_US;
+    if (next_us > uint32_t(MIDI_OUT_WAIT_MAX_US)) next_us = MIDI_OUT_WAIT_MAX_US;
+    return int(next_us);
 }
 
 int midi_out_close(MidiOutPort* port, int* err) {

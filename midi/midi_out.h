@@ -83,11 +83,26 @@ int midi_out_send(MidiOutPort* port, const uint8_t* bytes, int length, int* err)
 // than max(count, 1); else 0. Code 4 for an invalid port, 1 for count < 0.
 int midi_out_can_accept(MidiOutPort* port, int count, int* err);
 
-// Bytes queued and not yet confirmed sent, the buffer with the driver
-// included. 0 with code 4 for an invalid port. A failed port still reports its
-// stranded bytes but with code 3, so a caller waiting for 0 learns that it
-// never will.
+// Bytes queued and not yet confirmed sent: the buffer with the driver
+// included, and what a driver that finished a buffer early still has to send.
+// 0 with code 4 for an invalid port. A failed port still reports its stranded
+// bytes but with code 3, so a caller waiting for 0 learns that it never will.
 int midi_out_pending(MidiOutPort* port, int* err);
+
+// Bounds of midi_out_wait_hint: how soon and how late a caller that waits for
+// the driver comes back.
+constexpr int MIDI_OUT_WAIT_MIN_US = 500;
+constexpr int MIDI_OUT_WAIT_MAX_US = 20000;
+// What a driver that cannot tell is given.
+constexpr int MIDI_OUT_WAIT_DEFAULT_US = 2000;
+
+// For a caller that found the port full, or waits for it to empty: the
+// microseconds until the driver is expected to be ready for more (its buffer
+// finished, or what it holds sent), from what the driver says of the bytes it
+// holds and the rate it sends them at; within MIDI_OUT_WAIT_MIN_US ..
+// MIDI_OUT_WAIT_MAX_US, so the device is never kept waiting long. 0 when the
+// port holds nothing. Code 4 for an invalid port.
+int midi_out_wait_hint(MidiOutPort* port, int* err);
 
 // Closes the port: pauses once for 10 ms if a buffer is with the driver and
 // retires it if the driver has finished. Returns 1 and releases the port, or 0

@@ -137,6 +137,17 @@ struct MidiPlatform {
 
     // Pauses the calling thread (the output port's one pause in close).
     void (*pause_ms)(uint32_t ms);
+
+    // Optional (null: nothing held, no estimate). How an open output is
+    // getting on. `held` gets the bytes of finished buffers that the device
+    // has still to send: a driver may finish a buffer once the device has
+    // enough to go on with, so that it never runs dry while the next is
+    // started, and the bytes count as sent only once they have gone.
+    // `next_us` gets the microseconds until the driver is expected to be
+    // ready for more (the buffer with it finished, or what it holds gone).
+    // MIDI_RES_OK, or MIDI_RES_NO_DEVICE / MIDI_RES_ERROR when the device
+    // failed with bytes still to send: they are lost, and `held` counts them.
+    uint32_t (*out_progress)(MidiHandle h, uint32_t* held, uint32_t* next_us);
 };
 
 // The platform the ports use: the one set by midi_platform_set, else the

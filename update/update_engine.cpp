@@ -51,6 +51,7 @@ int ms_until(int64_t t) {
 // that message really began: after a stall the next message waits its turn
 // as any other, and never goes early to make up the lost time.
 void pace_after_message(size_t length) {
+    if (pacing.gap_ms <= 0 && pacing.bytes_per_s <= 0) return;
     int64_t t = now_us();
     next_allowed_us = t;
     if (pacing.gap_ms > 0) next_allowed_us = t + int64_t(pacing.gap_ms) * 1000;
@@ -60,6 +61,17 @@ void pace_after_message(size_t length) {
     }
 }
 
+// How long a step waits for a full port, or one still sending the last
+// bytes, before it asks again: until the port expects its driver to be ready
+// (the buffer with it finished, or what it holds sent), in whole
+// milliseconds rounded up, so the step never comes back early just to wait
+// again, yet never lets the device run dry for long.
+int port_wait_ms() {
+    int us = amp_port ? midi_out_wait_hint(amp_port, nullptr) : 0;
+    int ms = (us + 999) / 1000;
+    return ms < 1 ? 1 : ms;
+}
+
 int drain_step(int* wait_ms) {
     int pending = update_port_pending();
     if (pending < 0) {
@@ -67,7 +79,7 @@ int drain_step(int* wait_ms) {
         return STEP_FAILED;
     }
     if (pending > 0) {
-        *wait_ms = FULL_PORT_WAIT_MS;
+        *wait_ms = port_wait_ms();
         return STEP_WAIT;
     }
     draining = false;
@@ -165,12 +177,14 @@ int update_step(int* wait_ms) {
             draining = true;
             return drain_step(wait_ms);
         }
-        int wait = ms_until(next_allowed_us);
-        if (wait > 0) {
-            *wait_ms = wait;
-            return STEP_WAIT;
+        if (pacing.gap_ms > 0 || pacing.bytes_per_s > 0) {
+            int wait = ms_until(next_allowed_us);
+            if (wait > 0) {
+                *wait_ms = wait;
+                return STEP_WAIT;
+            }
+            message_began_us = now_us();
         }
-        message_began_us = now_us();
     }
     const uint8_t* message = data + offset;
     size_t length = sysex_message_length(message, remaining);
@@ -189,7 +203,7 @@ int update_step(int* wait_ms) {
         if (n < piece) {
             // The port is full: wait for the device to take a buffer rather
             // than offer the rest again at once.
-            *wait_ms = FULL_PORT_WAIT_MS;
+            *wait_ms = port_wait_ms();
             return STEP_WAIT;
         }
         return STEP_AGAIN;
@@ -222,7 +236,11 @@ void update_set_clock(UpdateClockFn fn) { clock_fn = fn ? fn : steady_us; }
 
 UpdateProgress update_progress() {
     UpdateProgress p;
+    // Sent is what has left the port: a driver that keeps bytes ahead of a
+    // slow device still holds some of what it was handed.
     p.bytes_sent = offset + taken;
+    int pending = update_running() && amp_port ? update_port_pending() : 0;
+    if (pending > 0 && size_t(pending) <= p.bytes_sent) p.bytes_sent -= size_t(pending);
     p.bytes_total = data_size;
     p.messages_sent = messages_sent;
     p.messages_total = messages_total;

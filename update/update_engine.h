@@ -59,11 +59,6 @@ constexpr UpdateWait UPDATE_WAITS[UPDATE_WAIT_KINDS] = {
 // Largest piece of one message offered to the port in one send.
 constexpr int SEND_PIECE_MAX = 65536;
 
-// How long a step waits for a full port (or one still sending the last
-// bytes) before it asks again: shorter than a JACK period at 48 kHz and 256
-// frames, so the device is never kept waiting for its next buffer.
-constexpr int FULL_PORT_WAIT_MS = 2;
-
 // --- The port ---
 
 // Closes any open port and opens the output named `name`. With `ask`, also
@@ -155,7 +150,7 @@ void update_set_clock(UpdateClockFn fn);
 
 // How far the transfer has got.
 struct UpdateProgress {
-    size_t bytes_sent, bytes_total;
+    size_t bytes_sent, bytes_total;  // sent: handed over and gone from the port
     size_t messages_sent, messages_total;
     double seconds;       // since update_begin
     double seconds_left;  // at the rate so far; negative until one second has passed

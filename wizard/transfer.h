@@ -69,8 +69,9 @@ bool start_transfer();
 
 // One step of the transfer, for each SendMore on the Send page. True when the
 // next message can go at once, so the controller asks for another pass; when
-// the port is full or still sending the last bytes it asks for a pass after
-// FULL_PORT_WAIT_MS itself and returns false, as it does once all is sent.
+// the port is full or still sending the last bytes it asks for a pass when the
+// port expects to be ready itself and returns false, as it does once all is
+// sent.
 bool send_next_message();
 
 // Every Tick: the amp's answer, the waits' seconds left, the Done page's line.

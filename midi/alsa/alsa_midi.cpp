@@ -6,6 +6,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -24,13 +25,32 @@ int real_list_outputs(AlsaDeviceInfo* out, int max) {
     return midi_alsa_list_rawmidi(out, max, SND_RAWMIDI_STREAM_OUTPUT);
 }
 
-// The driver's buffer holds a whole port buffer, so each one goes to the
-// kernel in one write instead of a write for every few bytes it frees.
+// The driver's own buffer. The writer fills it in large pieces, waking only
+// when a good part of it is free again.
 constexpr size_t kDriverBuffer = 65536;
-static_assert(kDriverBuffer >= MIDI_OUT_BUFFER_SIZE, "a port buffer fits the driver's");
+constexpr size_t kDriverRoom = kDriverBuffer / 2;
 
-// A device whose buffer does not move for this long counts as stalled.
-constexpr int kDrainStallMs = 10000;
+// Bytes the backend keeps ahead of the driver: finished buffers wait here
+// until the driver has room for them, so the caller can hand over the next
+// buffer without waiting for the device.
+constexpr size_t kRing = 65536;
+static_assert(kRing >= MIDI_OUT_BUFFER_SIZE, "a port buffer fits the ring");
+
+// A device that takes nothing for this long counts as stalled.
+constexpr int kStallMs = 10000;
+
+// Linux counts a write's bytes as in the driver's buffer before it copies
+// them in, and copies with the buffer unlocked; a USB-MIDI driver whose
+// transfer completes meanwhile sends from its buffer whatever is there, and
+// where the copy has not yet arrived that is what was there one buffer-lap
+// earlier. (In the project's VM, amidi -s itself arrived damaged in most runs
+// that way.) A write is therefore made only while the driver still holds at
+// least kGuard bytes, more than it sends in one go, ahead of where the new
+// bytes land; or once it has held nothing for kQuietUs, so that no transfer
+// of its is still under way. A device that keeps a buffer smaller than the
+// guard is then written only when it is quiet: slower, never damaged.
+constexpr long kGuard = 8192;
+constexpr int64_t kQuietUs = 5000;
 
 // ALSA's own error lines would only repeat what the port reports.
 void alsa_quiet(const char*, int, const char*, int, const char*, ...) {}
@@ -42,13 +62,11 @@ int real_open_output(const char* id, void** raw) {
     if (r < 0) return r;
     snd_rawmidi_params_t* params = nullptr;
     if (snd_rawmidi_params_malloc(&params) == 0) {
-        // Writable means (all but) empty: a port buffer goes in whole anyway, and the
-        // drain then sleeps in poll until the device has taken everything.
-        // A device that refuses keeps its own sizes; writes come in smaller
-        // pieces and the drain looks every millisecond then.
+        // Writable means half the buffer is free. A device that refuses
+        // keeps its own sizes; writes then come in smaller pieces.
         if (snd_rawmidi_params_current(out, params) == 0 &&
             snd_rawmidi_params_set_buffer_size(out, params, kDriverBuffer) == 0 &&
-            snd_rawmidi_params_set_avail_min(out, params, kDriverBuffer - 1) == 0)
+            snd_rawmidi_params_set_avail_min(out, params, kDriverRoom) == 0)
             snd_rawmidi_params(out, params);
         snd_rawmidi_params_free(params);
     }
@@ -62,47 +80,30 @@ long real_write(void* raw, const uint8_t* data, size_t n) {
 
 int real_wait_writable(void* raw, int timeout_ms) { return midi_alsa_wait_ready(raw, timeout_ms, POLLOUT); }
 
-// Waits until the driver has sent everything written. The kernel's own drain
-// sleeps through a device that vanishes under it until its 10 s timeout, so
-// the buffer is watched emptying instead (in poll, or a millisecond at a
-// time), and an error on the device (gone: -ENODEV) ends the wait at once. The kernel's
-// drain then only has what the hardware still holds.
-int real_drain(void* raw) {
+// The driver's buffer size (kept by alsa-lib, no call to the kernel) less
+// what is free in it (one ioctl). A device that has gone answers -ENODEV.
+long real_held(void* raw) {
     snd_rawmidi_t* r = static_cast<snd_rawmidi_t*>(raw);
     snd_rawmidi_params_t* params;
     snd_rawmidi_status_t* status;
     snd_rawmidi_params_alloca(&params);
     snd_rawmidi_status_alloca(&status);
-    if (snd_rawmidi_params_current(r, params) < 0) return snd_rawmidi_drain(r);
+    int e = snd_rawmidi_params_current(r, params);
+    if (e < 0) return e;
+    e = snd_rawmidi_status(r, status);
+    if (e < 0) return e;
     size_t size = snd_rawmidi_params_get_buffer_size(params);
-    // ALSA allows at most one byte short of the buffer as the minimum.
-    bool wakes_when_empty = snd_rawmidi_params_get_avail_min(params) + 1 >= size;
-    using Clock = std::chrono::steady_clock;
-    auto progress = Clock::now();
-    size_t last = 0;
-    for (;;) {
-        int e = snd_rawmidi_status(r, status);
-        if (e < 0) return e;
-        size_t avail = snd_rawmidi_status_get_avail(status);
-        if (avail >= size) break;
-        if (avail != last) {
-            last = avail;
-            progress = Clock::now();
-        } else if (Clock::now() - progress > std::chrono::milliseconds(kDrainStallMs)) {
-            return -EIO;
-        }
-        e = midi_alsa_wait_ready(raw, wakes_when_empty ? 20 : 0, POLLOUT);
-        if (e < 0) return e;
-        if (!wakes_when_empty) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return snd_rawmidi_drain(r);
+    size_t avail = snd_rawmidi_status_get_avail(status);
+    return avail >= size ? 0 : long(size - avail);
 }
+
+int real_drop(void* raw) { return snd_rawmidi_drop(static_cast<snd_rawmidi_t*>(raw)); }
 
 int real_close(void* raw) { return snd_rawmidi_close(static_cast<snd_rawmidi_t*>(raw)); }
 
 const AlsaRawmidiOps kRealOps = {
-    real_list_outputs, real_open_output, real_write, real_wait_writable, real_drain, real_close,
-    kDrainStallMs,
+    real_list_outputs, real_open_output, real_write, real_wait_writable, real_held, real_drop, real_close,
+    kStallMs, kRing, kGuard,
 };
 
 const AlsaRawmidiOps* g_ops = &kRealOps;
@@ -112,12 +113,26 @@ const AlsaRawmidiOps* g_ops = &kRealOps;
 const int kMaxDevices = 64;
 const int kPollMs = 50;  // how often a waiting writer looks for close
 
+// The writer waits for this much in the ring before it writes, or for
+// kGatherUs after the first byte came: one write for many messages.
+constexpr size_t kChunk = 8192;
+constexpr int kGatherUs = 1000;
+
 // Devices found by the latest count, by device number.
 AlsaDeviceInfo g_outs[kMaxDevices];
 uint32_t g_out_count = 0;
 
-// One open output. `held`, `lost`, `dead` and `quit` are guarded by `m`; the
-// buffer's bytes belong to the writer while `held` points at its header.
+using Clock = std::chrono::steady_clock;
+
+int64_t now_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// One open output. The ring and the fields after `m` up to `writer` are
+// guarded by `m`; the writer reads the ring's bytes between `head` and
+// `head + count` outside it (the caller only writes where the ring is free).
+// `written` counts every byte handed to the driver. The `seen_` and rate
+// fields belong to the thread calling the port's operations.
 struct AlsaOut {
     MidiBackendHandle base;
     void* raw;
@@ -126,56 +141,121 @@ struct AlsaOut {
     uintptr_t instance;
     std::mutex m;
     std::condition_variable cv;
-    MidiHeader* held;
-    bool lost;
+    uint8_t* ring;
+    size_t cap;
+    size_t head;           // first byte not yet written
+    size_t count;          // bytes in the ring
+    MidiHeader* waiting;   // a finished-to-be buffer the ring had no room for
+    MidiHeader* lost_hdr;  // the last buffer finished without going out
+    uint64_t lost_bytes;   // finished bytes the device went without
     bool dead;
     bool quit;
     std::thread writer;
+    std::atomic<uint64_t> written{0};
+    long seen_held;          // the driver's fill at the last look
+    uint64_t seen_written;   // `written` then
+    int64_t seen_at_us;      // when it was taken
+    int64_t moved_at_us;     // when the fill last changed, or more was written
+    int64_t rate_at_us;      // the rate's last sample: when,
+    uint64_t rate_sent;      //   and the bytes the driver had sent by then
+    double bytes_per_us;     // how fast the device has been sending; 0 unknown
 };
 
-// Writes all of `len` bytes; 0 or a negative errno. Gives up when the device
-// takes nothing for the stall time or the output is being closed.
-int write_all(AlsaOut* o, const uint8_t* d, uint32_t len) {
-    using Clock = std::chrono::steady_clock;
-    uint32_t off = 0;
-    auto progress = Clock::now();
-    while (off < len) {
-        {
-            std::lock_guard<std::mutex> l(o->m);
-            if (o->quit) return -ECANCELED;
-        }
-        long r = o->ops->write(o->raw, d + off, len - off);
-        if (r > 0) {
-            off += uint32_t(r);
-            progress = Clock::now();
-            continue;
-        }
-        if (r < 0 && r != -EAGAIN) return int(r);
-        if (Clock::now() - progress > std::chrono::milliseconds(o->ops->stall_ms)) return -EIO;
-        int w = o->ops->wait_writable(o->raw, kPollMs);
-        if (w < 0) return w;
-    }
-    return 0;
+// Copies a buffer into the ring's free space (under `m`; it must fit).
+void ring_put(AlsaOut* o, const MidiHeader* h) {
+    const uint8_t* d = reinterpret_cast<const uint8_t*>(h->lpData);
+    size_t len = h->dwBufferLength;
+    size_t at = (o->head + o->count) % o->cap;
+    size_t first = len < o->cap - at ? len : o->cap - at;
+    std::memcpy(o->ring + at, d, first);
+    std::memcpy(o->ring, d + first, len - first);
+    size_t before = o->count;
+    o->count += len;
+    // The writer sleeps until there is a chunk, or a first byte to time.
+    if (before == 0 || (before < kChunk && o->count >= kChunk)) o->cv.notify_one();
 }
 
+// The driver has finished buffer `h` for the port: it is in the ring, or,
+// with `lost`, it never will be.
+void finish(AlsaOut* o, MidiHeader* h, bool lost) {
+    if (lost) {
+        std::lock_guard<std::mutex> l(o->m);
+        o->lost_hdr = h;
+    }
+    o->cb(o, MIDI_MOM_DONE, o->instance, reinterpret_cast<uintptr_t>(h), 0);
+}
+
+// The device is gone or stalled (under `m`): what the ring holds will never
+// be sent, and a buffer waiting for room never goes in. Returns that buffer.
+MidiHeader* die(AlsaOut* o) {
+    o->dead = true;
+    o->lost_bytes += o->count;
+    o->count = 0;
+    MidiHeader* h = o->waiting;
+    o->waiting = nullptr;
+    return h;
+}
+
+// Moves the ring into the driver, in pieces of at least kChunk (or whatever
+// has waited kGatherUs), and a waiting buffer into the ring as room frees.
 void writer_main(AlsaOut* o) {
+    std::unique_lock<std::mutex> l(o->m);
+    int64_t progress_us = now_us();
+    int64_t busy_us = 0;  // when the driver was last seen holding bytes, or given some
     for (;;) {
-        MidiHeader* h;
-        {
-            std::unique_lock<std::mutex> l(o->m);
-            o->cv.wait(l, [o] { return o->quit || o->held; });
-            if (o->quit) return;
-            h = o->held;
+        if (o->count == 0) {
+            o->cv.wait(l, [o] { return o->quit || o->count > 0; });
+            progress_us = now_us();  // an idle device was not stalled
         }
-        int r = write_all(o, reinterpret_cast<const uint8_t*>(h->lpData), h->dwBufferLength);
-        if (r == 0) r = o->ops->drain(o->raw);
-        {
-            std::lock_guard<std::mutex> l(o->m);
-            o->held = nullptr;
-            o->lost = r != 0;
-            if (r == -ENODEV || r == -EIO || r == -ENXIO) o->dead = true;
+        if (o->quit) return;
+        if (o->count < kChunk && !o->waiting)
+            o->cv.wait_for(l, std::chrono::microseconds(kGatherUs),
+                           [o] { return o->quit || o->count >= kChunk || o->waiting; });
+        if (o->quit) return;
+        size_t piece = o->count < o->cap - o->head ? o->count : o->cap - o->head;
+        const uint8_t* from = o->ring + o->head;
+        l.unlock();
+        long fill = o->ops->held(o->raw);
+        int64_t t = now_us();
+        if (fill > 0) busy_us = t;
+        long r = fill;
+        int wait = 0;
+        if (fill >= o->ops->guard || (fill == 0 && t - busy_us >= kQuietUs)) {
+            r = o->ops->write(o->raw, from, piece);
+            if (r > 0) busy_us = now_us();
+            if (r == -EAGAIN || r == 0) wait = o->ops->wait_writable(o->raw, kPollMs);
+        } else if (fill >= 0) {
+            // Too close behind the device: let it send down to nothing.
+            r = 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        o->cb(o, MIDI_MOM_DONE, o->instance, reinterpret_cast<uintptr_t>(h), 0);
+        l.lock();
+        if (o->quit) return;
+        MidiHeader* lost = nullptr;
+        MidiHeader* done = nullptr;
+        if (r > 0) {
+            o->head = (o->head + size_t(r)) % o->cap;
+            o->count -= size_t(r);
+            o->written += uint64_t(r);
+            progress_us = now_us();
+            if (o->waiting && o->cap - o->count >= o->waiting->dwBufferLength) {
+                done = o->waiting;
+                o->waiting = nullptr;
+                ring_put(o, done);
+            }
+        } else if ((r < 0 && r != -EAGAIN) || wait < 0 ||
+                   now_us() - progress_us > int64_t(o->ops->stall_ms) * 1000) {
+            lost = die(o);
+        }
+        if (done || lost) {
+            l.unlock();
+            finish(o, done ? done : lost, lost != nullptr);
+            l.lock();
+        }
+        if (o->dead) {
+            o->cv.wait(l, [o] { return o->quit; });
+            return;
+        }
     }
 }
 
@@ -211,8 +291,15 @@ uint32_t out_open(MidiHandle* h, uint32_t dev, MidiCallback cb, uintptr_t instan
     o->ops = g_ops;
     o->cb = cb;
     o->instance = instance;
+    o->cap = size_t(o->ops->ring_size) < MIDI_OUT_BUFFER_SIZE ? MIDI_OUT_BUFFER_SIZE : size_t(o->ops->ring_size);
+    o->ring = new (std::nothrow) uint8_t[o->cap];
+    if (!o->ring) {
+        delete o;
+        return MIDI_RES_NO_MEMORY;
+    }
     int r = o->ops->open_output(g_outs[dev].id, &o->raw);
     if (r < 0) {
+        delete[] o->ring;
         delete o;
         return result_of(r);
     }
@@ -228,17 +315,27 @@ uint32_t out_prepare(MidiHandle h, MidiHeader* hdr) {
     return MIDI_RES_OK;
 }
 
+// A buffer that fits the ring is copied in and finished at once, on the
+// caller's thread: the device has it, as far as the port is concerned, and
+// its bytes count as pending (out_progress) until the driver has sent them.
+// One that does not fit waits for the writer to make room.
 uint32_t out_long_msg(MidiHandle h, MidiHeader* hdr) {
     AlsaOut* o = static_cast<AlsaOut*>(h);
     if (!o) return MIDI_RES_INVALID_HANDLE;
     if (!hdr || !(hdr->dwFlags & MIDI_HDR_PREPARED)) return MIDI_RES_UNPREPARED;
-    std::lock_guard<std::mutex> l(o->m);
-    if (o->dead) return MIDI_RES_NO_DEVICE;
-    if (o->held) return MIDI_RES_NOT_READY;
-    hdr->dwFlags = (hdr->dwFlags & ~MIDI_HDR_DONE) | MIDI_HDR_INQUEUE;
-    o->held = hdr;
-    o->lost = false;
-    o->cv.notify_one();
+    {
+        std::lock_guard<std::mutex> l(o->m);
+        if (o->dead) return MIDI_RES_NO_DEVICE;
+        if (o->waiting) return MIDI_RES_NOT_READY;
+        hdr->dwFlags = (hdr->dwFlags & ~MIDI_HDR_DONE) | MIDI_HDR_INQUEUE;
+        if (o->cap - o->count < hdr->dwBufferLength) {
+            o->waiting = hdr;
+            o->cv.notify_one();
+            return MIDI_RES_OK;
+        }
+        ring_put(o, hdr);
+    }
+    finish(o, hdr, false);
     return MIDI_RES_OK;
 }
 
@@ -247,24 +344,105 @@ uint32_t out_unprepare(MidiHandle h, MidiHeader* hdr) {
     if (!o) return MIDI_RES_INVALID_HANDLE;
     if (!hdr) return MIDI_RES_INVALID_PARAM;
     std::lock_guard<std::mutex> l(o->m);
-    if (o->held == hdr) return MIDI_RES_STILL_PLAYING;
+    if (o->waiting == hdr) return MIDI_RES_STILL_PLAYING;
     hdr->dwFlags &= ~(MIDI_HDR_PREPARED | MIDI_HDR_INQUEUE);
     hdr->dwFlags |= MIDI_HDR_DONE;
-    if (o->lost) hdr->dwFlags |= MIDI_HDR_FAILED;
-    o->lost = false;
+    if (o->lost_hdr == hdr) hdr->dwFlags |= MIDI_HDR_FAILED;
+    o->lost_hdr = nullptr;
+    return MIDI_RES_OK;
+}
+
+// What the ring and the driver still hold of finished buffers, and when the
+// port is worth asking again: when a waiting buffer will fit the ring, or
+// when everything will have gone, from the rate the device has been sending
+// at. Bytes still held when the device goes or stalls are lost; a device
+// that goes with nothing left to send has lost nothing.
+uint32_t out_progress(MidiHandle h, uint32_t* held, uint32_t* next_us) {
+    AlsaOut* o = static_cast<AlsaOut*>(h);
+    if (!o) return MIDI_RES_INVALID_HANDLE;
+    *held = 0;
+    *next_us = 0;
+    size_t ring, waiting_len = 0;
+    {
+        std::lock_guard<std::mutex> l(o->m);
+        if (o->dead) {
+            *held = uint32_t(o->lost_bytes);
+            return o->lost_bytes > 0 ? MIDI_RES_NO_DEVICE : MIDI_RES_OK;
+        }
+        ring = o->count;
+        if (o->waiting) waiting_len = o->waiting->dwBufferLength;
+    }
+    uint64_t written = o->written.load();
+    long fill = o->ops->held(o->raw);
+    int64_t t = now_us();
+    if (fill < 0) {
+        MidiHeader* lost;
+        bool nothing_left;
+        {
+            std::lock_guard<std::mutex> l(o->m);
+            nothing_left = ring == 0 && o->waiting == nullptr && o->seen_held == 0 && o->seen_written == written;
+            if (!nothing_left) o->lost_bytes += uint64_t(o->seen_held > 0 ? o->seen_held : 1);
+            lost = die(o);
+            o->cv.notify_one();
+            *held = uint32_t(o->lost_bytes);
+        }
+        // A buffer that was waiting for room never goes out: the port hears so.
+        if (lost) finish(o, lost, true);
+        return nothing_left ? MIDI_RES_OK : MIDI_RES_NO_DEVICE;
+    }
+    if (o->seen_at_us == 0 || fill != o->seen_held || written != o->seen_written) o->moved_at_us = t;
+    o->seen_held = fill;
+    o->seen_written = written;
+    o->seen_at_us = t;
+    if (ring == 0 && fill > 0 && t - o->moved_at_us > int64_t(o->ops->stall_ms) * 1000) {
+        MidiHeader* lost;
+        {
+            std::lock_guard<std::mutex> l(o->m);
+            lost = die(o);
+            o->lost_bytes += uint64_t(fill);
+            o->cv.notify_one();
+            *held = uint32_t(o->lost_bytes);
+        }
+        if (lost) finish(o, lost, true);
+        return MIDI_RES_ERROR;
+    }
+    // What left the driver since the last sample, over the time it took.
+    uint64_t sent = written - uint64_t(fill);
+    if (o->rate_at_us != 0 && t - o->rate_at_us >= 1000) {
+        if (sent > o->rate_sent) {
+            double rate = double(sent - o->rate_sent) / double(t - o->rate_at_us);
+            o->bytes_per_us = o->bytes_per_us > 0 ? 0.7 * o->bytes_per_us + 0.3 * rate : rate;
+        }
+        o->rate_at_us = 0;
+    }
+    if (o->rate_at_us == 0) {
+        o->rate_at_us = t;
+        o->rate_sent = sent;
+    }
+    *held = uint32_t(ring + size_t(fill));
+    // A waiting buffer goes in once that much more has left the ring.
+    long to_send = waiting_len ? long(waiting_len) - long(o->cap - ring) : long(ring) + fill;
+    if (to_send <= 0) return MIDI_RES_OK;
+    *next_us = o->bytes_per_us > 0 ? uint32_t(double(to_send) / o->bytes_per_us) : 1000;
     return MIDI_RES_OK;
 }
 
 uint32_t out_close(MidiHandle h) {
     AlsaOut* o = static_cast<AlsaOut*>(h);
     if (!o) return MIDI_RES_INVALID_HANDLE;
+    bool unsent;
     {
         std::lock_guard<std::mutex> l(o->m);
-        if (o->held) return MIDI_RES_STILL_PLAYING;
+        if (o->waiting) return MIDI_RES_STILL_PLAYING;
+        unsent = o->count > 0;
         o->quit = true;
         o->cv.notify_one();
     }
     o->writer.join();
+    // A port that closes before the device has sent everything drops the
+    // rest, as it drops what is still queued: the kernel would otherwise send
+    // it, or wait for it, inside the close.
+    if (!o->dead && (unsent || o->ops->held(o->raw) > 0)) o->ops->drop(o->raw);
     if (o->dead) {
         // The kernel drains an output as it closes it, and waits up to 10 s
         // for a device that has gone to take bytes it never will. That wait
@@ -273,6 +451,7 @@ uint32_t out_close(MidiHandle h) {
     } else {
         o->ops->close(o->raw);
     }
+    delete[] o->ring;
     delete o;
     return MIDI_RES_OK;
 }
@@ -285,6 +464,7 @@ const MidiPlatform kAlsa = {
     midi_alsa_in_add_buffer, midi_alsa_in_start, midi_alsa_in_stop, midi_alsa_in_reset,
     midi_alsa_in_unprepare, midi_alsa_in_close,
     midi_backend_pause_ms,
+    out_progress,
 };
 
 }  // namespace

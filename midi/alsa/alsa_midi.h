@@ -4,11 +4,15 @@
 // Output devices are the rawmidi output subdevices of every card, found with
 // the control interface and named as the system shows them (for a USB device
 // typically its product name and port number), never by card numbers, which
-// change. Each open output has a writer thread standing in for the system's
-// MIDI service: it writes the buffer in flight with non-blocking writes and
-// poll, waits for the driver to drain it, then signals MOM_DONE. A device that
-// vanishes (ENODEV), stalls or fails the drain loses the buffer, which the
-// port then reports as failed.
+// change. Each open output keeps a ring of bytes ahead of the driver: a
+// buffer that fits is copied in and finished at once, so the port can hand
+// over the next while the device is still busy with this one, and a writer
+// thread standing in for the system's MIDI service moves the ring into the
+// driver in large non-blocking writes. What the ring and the driver still
+// hold counts as pending until it has gone (out_progress), and the time that
+// takes, from the rate the device has been sending at, tells a waiting
+// caller when to come back. A device that vanishes (ENODEV) or stalls with
+// bytes still to send loses them, which the port then reports as failed.
 //
 // The few ALSA calls sit behind AlsaRawmidiOps so tests can drive the backend
 // without hardware.
@@ -48,11 +52,21 @@ struct AlsaRawmidiOps {
     long (*write)(void* raw, const uint8_t* data, size_t n);
     // Waits up to timeout_ms for room: 1 ready, 0 timed out.
     int (*wait_writable)(void* raw, int timeout_ms);
-    // Waits until the driver has sent everything written.
-    int (*drain)(void* raw);
+    // Bytes written that the driver has still to send, or a negative errno
+    // (-ENODEV once the device has gone).
+    long (*held)(void* raw);
+    // Discards what the driver holds unsent.
+    int (*drop)(void* raw);
     int (*close)(void* raw);
     // How long a device may take nothing before it counts as stalled.
     int stall_ms;
+    // Bytes the backend keeps ahead of the driver (at least one port
+    // buffer): a buffer that fits is finished at once, so the port can hand
+    // over the next while the device is still busy with this one.
+    long ring_size;
+    // The driver must hold at least this many bytes ahead of a write, unless
+    // it has held none for a while (see alsa_midi.cpp).
+    long guard;
 };
 
 const MidiPlatform* midi_alsa_platform();

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -38,7 +39,15 @@ struct JackOut {
     uint32_t dead;  // the server went away
     uint32_t xruns;          // xruns the server reported so far
     uint32_t xruns_at_start; // their number when the held buffer began
+    int64_t cycle_us;        // steady clock at the start of the latest cycle
+    int64_t period_us;       // the length of a cycle
 };
+
+int64_t steady_us() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
 
 template <typename T>
 T load(T* w) {
@@ -93,6 +102,8 @@ size_t event_length(const uint8_t* d, size_t limit) {
 
 int process(jack_nframes_t nframes, void* arg) {
     JackOut* o = static_cast<JackOut*>(arg);
+    store(&o->cycle_us, steady_us());
+    store(&o->period_us, int64_t(nframes) * 1000000 / int64_t(jack_get_sample_rate(o->client)));
     void* buf = jack_port_get_buffer(o->port, nframes);
     jack_midi_clear_buffer(buf);
     MidiHeader* h = load(&o->held);
@@ -239,6 +250,22 @@ uint32_t out_unprepare(MidiHandle h, MidiHeader* hdr) {
     return MIDI_RES_OK;
 }
 
+// A buffer finishes at the start of a cycle: the one after its last bytes
+// went out. The caller comes back just after the next cycle has begun.
+uint32_t out_progress(MidiHandle h, uint32_t* held, uint32_t* next_us) {
+    JackOut* o = static_cast<JackOut*>(h);
+    if (!o) return MIDI_RES_INVALID_HANDLE;
+    *held = 0;
+    *next_us = 0;
+    int64_t start = load(&o->cycle_us), period = load(&o->period_us);
+    if (start == 0 || period <= 0) return MIDI_RES_OK;
+    const int64_t margin = 300;  // for the cycle's own work
+    int64_t next = start + period + margin - steady_us();
+    while (next <= 0) next += period;
+    *next_us = uint32_t(next);
+    return MIDI_RES_OK;
+}
+
 uint32_t out_close(MidiHandle h) {
     JackOut* o = static_cast<JackOut*>(h);
     if (!o) return MIDI_RES_INVALID_HANDLE;
@@ -257,6 +284,7 @@ const MidiPlatform kJack = {
     midi_jack_in_add_buffer, midi_jack_in_start, midi_jack_in_stop, midi_jack_in_reset,
     midi_jack_in_unprepare, midi_jack_in_close,
     midi_backend_pause_ms,
+    out_progress,
 };
 
 }  // namespace

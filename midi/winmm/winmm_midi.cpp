@@ -97,6 +97,7 @@ const MidiPlatform kWinmm = {
     in_count, in_caps, in_open, in_prepare, in_add_buffer, in_start, in_stop, in_reset,
     in_unprepare, in_close,
     pause_ms,
+    nullptr,  // winmm finishes a buffer once it has been sent
 };
 
 }  // namespace

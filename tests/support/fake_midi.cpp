@@ -331,6 +331,7 @@ const MidiPlatform kFake = {
     in_count, in_caps, in_open, in_prepare, in_add_buffer, in_start, in_stop, in_reset,
     in_unprepare, in_close,
     pause_ms,
+    nullptr,  // no progress: what a buffer holds is sent once it is finished
 };
 
 }  // namespace
