@@ -13,6 +13,7 @@
 #include <alsa/asoundlib.h>
 
 #include <cstring>
+#include <string>
 #include <ctime>
 
 namespace {
@@ -169,18 +170,28 @@ bool alsa_partner(const char* out_name, char* dst, size_t n) {
 }
 
 // JACK: an output port of the same client as the output's input port
-// ("client:port"), the client that is the device.
+// ("client:port"), the client that is the device. A bridge is one client for
+// many devices, its ports named after them: "... (playback_0) Zorva Pro MIDI
+// 1" and "... (capture_0) Zorva Pro MIDI 1" (PipeWire), "... (playback): ..."
+// and "... (capture): ..." (a2jmidid). The port whose name is the output's
+// with "playback" read as "capture" is taken first, else the client's first.
 bool jack_partner(const char* out_name, char* dst, size_t n) {
     const char* colon = std::strchr(out_name, ':');
     if (!colon) return false;
     size_t client = size_t(colon - out_name) + 1;
+    std::string twin = out_name;
+    size_t at = twin.find("playback", client);
+    if (at != std::string::npos) twin.replace(at, 8, "capture");
     uint32_t count = midi_jack_in_count();
     MidiDevCaps caps;
+    int first = -1;
     for (uint32_t i = 0; i < count; i++) {
         if (midi_jack_in_caps(i, &caps) != MIDI_RES_OK) continue;
-        if (std::strncmp(caps.szPname, out_name, client) == 0) return copy_name(caps.szPname, dst, n);
+        if (std::strncmp(caps.szPname, out_name, client) != 0) continue;
+        if (twin == caps.szPname) return copy_name(caps.szPname, dst, n);
+        if (first < 0) first = int(i);
     }
-    return false;
+    return first >= 0 && midi_jack_in_caps(uint32_t(first), &caps) == MIDI_RES_OK && copy_name(caps.szPname, dst, n);
 }
 
 }  // namespace
@@ -189,6 +200,26 @@ bool midi_system_reachable() {
     int card = -1;
     if (snd_card_next(&card) == 0 && card >= 0) return true;
     return midi_jack_reachable();
+}
+
+int midi_system_problem() {
+    int cards = midi_alsa_card_access();
+    if (cards == MIDI_SYSTEM_FINE || midi_jack_reachable()) return MIDI_SYSTEM_FINE;
+    return cards;
+}
+
+bool midi_system_holder(const char* name, bool output, char* text, size_t n) {
+    if (!name || !text || n == 0) return false;
+    static AlsaDeviceInfo devs[64];
+    int count = output ? midi_alsa_list_outputs(devs, 64) : midi_alsa_list_inputs(devs, 64);
+    for (int i = 0; i < count; i++) {
+        if (std::strcmp(devs[i].name, name) != 0) continue;
+        AlsaHolder h;
+        if (!midi_alsa_find_holder(devs[i].id, output, name, &h)) return false;
+        midi_alsa_holder_text(name, &h, text, n);
+        return true;
+    }
+    return false;
 }
 
 bool midi_system_partner_input(const char* out_name, char* dst, size_t n) {

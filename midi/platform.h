@@ -173,4 +173,25 @@ bool midi_system_partner_input(const char* out_name, char* dst, size_t n);
 // from "nothing to ask".
 bool midi_system_reachable();
 
+// What stands between this account and the system's MIDI devices; an empty
+// device list means one of these or simply no device. Each has a sentence
+// for the owner in midi_system_problem_text.
+enum MidiSystemProblem {
+    MIDI_SYSTEM_FINE = 0,
+    MIDI_SYSTEM_NO_SERVICE = 1,  // no JACK server answers and the kernel shows no sound card
+    MIDI_SYSTEM_NO_ACCESS = 2,   // the kernel has sound cards this account may not open
+    MIDI_SYSTEM_PROBLEM_COUNT = 3,
+};
+int midi_system_problem();
+
+// The owner's sentence for a problem; null for MIDI_SYSTEM_FINE, "(?)" past
+// the table.
+const char* midi_system_problem_text(int problem);
+
+// Why the device named `name` (an output, or with `output` false an input)
+// would not open because something else holds it, in an owner's words and
+// naming the holder where the system tells, into `text` (`n` bytes). False
+// when nothing is seen holding it. Never blocks.
+bool midi_system_holder(const char* name, bool output, char* text, size_t n);
+
 #endif

@@ -80,6 +80,19 @@ long real_write(void* raw, const uint8_t* data, size_t n) {
 
 int real_wait_writable(void* raw, int timeout_ms) { return midi_alsa_wait_ready(raw, timeout_ms, POLLOUT); }
 
+// The driver wakes a poller when at least avail_min bytes are free: all but
+// one (ALSA's most) for "empty", half the buffer for "room for a piece".
+int real_wake_when_empty(void* raw, bool empty) {
+    snd_rawmidi_t* r = static_cast<snd_rawmidi_t*>(raw);
+    snd_rawmidi_params_t* params;
+    snd_rawmidi_params_alloca(&params);
+    int e = snd_rawmidi_params_current(r, params);
+    if (e < 0) return e;
+    size_t size = snd_rawmidi_params_get_buffer_size(params);
+    e = snd_rawmidi_params_set_avail_min(r, params, empty ? size - 1 : size / 2);
+    return e < 0 ? e : snd_rawmidi_params(r, params);
+}
+
 // The driver's buffer size (kept by alsa-lib, no call to the kernel) less
 // what is free in it (one ioctl). A device that has gone answers -ENODEV.
 long real_held(void* raw) {
@@ -102,8 +115,8 @@ int real_drop(void* raw) { return snd_rawmidi_drop(static_cast<snd_rawmidi_t*>(r
 int real_close(void* raw) { return snd_rawmidi_close(static_cast<snd_rawmidi_t*>(raw)); }
 
 const AlsaRawmidiOps kRealOps = {
-    real_list_outputs, real_open_output, real_write, real_wait_writable, real_held, real_drop, real_close,
-    kStallMs, kRing, kGuard,
+    real_list_outputs, real_open_output, real_write, real_wait_writable, real_wake_when_empty, real_held, real_drop,
+    real_close, kStallMs, kRing, kGuard,
 };
 
 const AlsaRawmidiOps* g_ops = &kRealOps;
@@ -152,6 +165,7 @@ struct AlsaOut {
     bool quit;
     std::thread writer;
     std::atomic<uint64_t> written{0};
+    uint64_t drained_upto;   // `written` when the driver was last seen empty (under `m`)
     long seen_held;          // the driver's fill at the last look
     uint64_t seen_written;   // `written` then
     int64_t seen_at_us;      // when it was taken
@@ -196,6 +210,24 @@ MidiHeader* die(AlsaOut* o) {
     return h;
 }
 
+// Waits, sleeping in poll, until the driver is empty, the device goes, or
+// the ring has bytes again; an empty driver is noted in `drained_upto`.
+void watch_drain(AlsaOut* o) {
+    uint64_t written = o->written.load();
+    o->ops->wake_when_empty(o->raw, true);
+    for (;;) {
+        long h = o->ops->held(o->raw);
+        std::lock_guard<std::mutex> l(o->m);
+        if (h == 0) o->drained_upto = written;
+        if (h <= 0 || o->quit || o->count > 0) break;
+        o->m.unlock();
+        int w = o->ops->wait_writable(o->raw, 5);
+        o->m.lock();
+        if (w < 0) break;
+    }
+    o->ops->wake_when_empty(o->raw, false);
+}
+
 // Moves the ring into the driver, in pieces of at least kChunk (or whatever
 // has waited kGatherUs), and a waiting buffer into the ring as room frees.
 void writer_main(AlsaOut* o) {
@@ -203,6 +235,14 @@ void writer_main(AlsaOut* o) {
     int64_t progress_us = now_us();
     int64_t busy_us = 0;  // when the driver was last seen holding bytes, or given some
     for (;;) {
+        if (o->count == 0 && o->drained_upto != o->written.load()) {
+            // Everything is written: watch the driver empty, so that a device
+            // that goes afterwards (an amp restarting on a request) is known
+            // to have had every byte.
+            l.unlock();
+            watch_drain(o);
+            l.lock();
+        }
         if (o->count == 0) {
             o->cv.wait(l, [o] { return o->quit || o->count > 0; });
             progress_us = now_us();  // an idle device was not stalled
@@ -380,7 +420,7 @@ uint32_t out_progress(MidiHandle h, uint32_t* held, uint32_t* next_us) {
         bool nothing_left;
         {
             std::lock_guard<std::mutex> l(o->m);
-            nothing_left = ring == 0 && o->waiting == nullptr && o->seen_held == 0 && o->seen_written == written;
+            nothing_left = ring == 0 && o->waiting == nullptr && o->drained_upto == written;
             if (!nothing_left) o->lost_bytes += uint64_t(o->seen_held > 0 ? o->seen_held : 1);
             lost = die(o);
             o->cv.notify_one();
@@ -389,6 +429,10 @@ uint32_t out_progress(MidiHandle h, uint32_t* held, uint32_t* next_us) {
         // A buffer that was waiting for room never goes out: the port hears so.
         if (lost) finish(o, lost, true);
         return nothing_left ? MIDI_RES_OK : MIDI_RES_NO_DEVICE;
+    }
+    if (fill == 0 && ring == 0) {
+        std::lock_guard<std::mutex> l(o->m);
+        if (o->count == 0) o->drained_upto = written;
     }
     if (o->seen_at_us == 0 || fill != o->seen_held || written != o->seen_written) o->moved_at_us = t;
     o->seen_held = fill;

@@ -52,6 +52,9 @@ struct AlsaRawmidiOps {
     long (*write)(void* raw, const uint8_t* data, size_t n);
     // Waits up to timeout_ms for room: 1 ready, 0 timed out.
     int (*wait_writable)(void* raw, int timeout_ms);
+    // Makes wait_writable wait until the driver is empty (true) or until a
+    // good part of it is free (false).
+    int (*wake_when_empty)(void* raw, bool empty);
     // Bytes written that the driver has still to send, or a negative errno
     // (-ENODEV once the device has gone).
     long (*held)(void* raw);
@@ -70,6 +73,37 @@ struct AlsaRawmidiOps {
 };
 
 const MidiPlatform* midi_alsa_platform();
+
+// ---- who holds a device, and whether this account may use the cards
+
+// What the system shows of whatever holds a rawmidi substream.
+constexpr int ALSA_HOLDER_PEERS = 4;
+struct AlsaHolder {
+    int owner_pid;          // the substream's owner, 0 when it is not open
+    char owner_name[64];    // that process's name, "" when it has gone
+    // Sequencer clients connected to the device's sequencer port: while one
+    // is, the kernel's sequencer keeps the device open on its behalf.
+    int peers;
+    char peer_names[ALSA_HOLDER_PEERS][64];
+    int peer_pids[ALSA_HOLDER_PEERS];  // 0 for the kernel's own clients
+    char peer_programs[ALSA_HOLDER_PEERS][32];  // those processes' names, "" when unknown
+};
+
+// The owner of substream `sub` on one side in the text of
+// /proc/asound/cardC/midiD; 0 when it shows none.
+int midi_alsa_owner_pid(const char* proc_text, bool output, int sub);
+
+// Reads the holder of device `id` ("hw:C,D,S", as the lists give it) on one
+// side from /proc and the sequencer. False when nothing holds it.
+bool midi_alsa_find_holder(const char* id, bool output, const char* name, AlsaHolder* h);
+
+// The owner's sentence about device `name` held by `h`, into `text`.
+void midi_alsa_holder_text(const char* name, const AlsaHolder* h, char* text, size_t n);
+
+// MIDI_SYSTEM_FINE when a card's control device opens for this account,
+// MIDI_SYSTEM_NO_ACCESS when cards exist but none does, MIDI_SYSTEM_NO_SERVICE
+// when the kernel shows none.
+int midi_alsa_card_access();
 
 // The output subdevices as the backend's ALSA calls list them (the scripted
 // ones in tests): up to `max` entries, returns how many.

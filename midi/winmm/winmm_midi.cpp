@@ -108,3 +108,7 @@ const MidiPlatform* midi_system_platform() { return &kWinmm; }
 // rule already covers.
 bool midi_system_partner_input(const char*, char*, size_t) { return false; }
 bool midi_system_reachable() { return true; }
+
+// winmm says a device is allocated, never by whom; it is always there.
+int midi_system_problem() { return MIDI_SYSTEM_FINE; }
+bool midi_system_holder(const char*, bool, char*, size_t) { return false; }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <algorithm>
@@ -36,7 +37,7 @@ struct Device {
     Bytes written;
     std::vector<std::string> events;  // "open hw:..", "drop", "close"
     std::deque<long> held_steps;      // what the driver says it holds, call by call
-    long held = 0;                    // then this
+    long held = 0;                    // then this, once something was written
     double sends_per_us = 0;          // or, when set, a device sending at this rate
     Clock::time_point since;          //   since the first write,
     int unsafe_writes = 0;            //   and the writes made while it held 1..kGuard-1 bytes
@@ -111,7 +112,7 @@ int dev_wait(void*, int timeout_ms) {
 long dev_held(void*) {
     std::lock_guard<std::mutex> l(g_dev->m);
     if (g_dev->sends_per_us > 0) return modelled_held();
-    if (g_dev->held_steps.empty()) return g_dev->held;
+    if (g_dev->held_steps.empty()) return g_dev->written.empty() && g_dev->held > 0 ? 0 : g_dev->held;
     long h = g_dev->held_steps.front();
     g_dev->held_steps.pop_front();
     return h;
@@ -130,7 +131,10 @@ int dev_close(void*) {
 }
 
 // The smallest ring the backend keeps: one port buffer.
-const AlsaRawmidiOps kOps = {dev_list, dev_open, dev_write, dev_wait, dev_held, dev_drop, dev_close, 300, 10240, kGuard};
+int dev_wake(void*, bool) { return 0; }
+
+const AlsaRawmidiOps kOps = {dev_list, dev_open,  dev_write, dev_wait, dev_wake, dev_held,
+                             dev_drop, dev_close, 300,       10240,    kGuard};
 
 Bytes pattern(size_t n, uint8_t seed) {
     Bytes b(n);
@@ -262,24 +266,22 @@ TEST_F(MidiAlsa, AVanishedStalledOrUndrainedDeviceFailsThePort) {
 // port; one that goes with nothing left has lost nothing. A port closed
 // before the device sent everything drops the rest instead of waiting.
 TEST_F(MidiAlsa, BytesTheDriverStillHoldsCountUntilTheyHaveGone) {
-    enum End { SENT, GONE_EMPTY, GONE_HOLDING, STALLS, CLOSED_HOLDING };
-    for (End end : {SENT, GONE_EMPTY, GONE_HOLDING, STALLS, CLOSED_HOLDING}) {
+    enum End { SENT, GONE_EMPTY, GONE_UNASKED, GONE_HOLDING, STALLS, CLOSED_HOLDING };
+    for (End end : {SENT, GONE_EMPTY, GONE_UNASKED, GONE_HOLDING, STALLS, CLOSED_HOLDING}) {
         SCOPED_TRACE(int(end));
         {
             std::lock_guard<std::mutex> l(g_dev->m);
             g_dev->events.clear();
+        }
+        {
+            std::lock_guard<std::mutex> l(g_dev->m);
+            g_dev->held = 250;  // the device has yet to send these, once written
         }
         MidiOutPort* p = midi_out_open(0, nullptr);
         ASSERT_NE(p, nullptr);
         Bytes m = pattern(2000, 5);
         ASSERT_EQ(midi_out_send(p, m.data(), 2000, nullptr), 2000);
         auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (written().size() < 2000 && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        {
-            std::lock_guard<std::mutex> l(g_dev->m);
-            g_dev->held = 250;  // the device has yet to send these
-        }
         int err = -1;
         while (midi_out_pending(p, &err) != 250 && Clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -290,7 +292,14 @@ TEST_F(MidiAlsa, BytesTheDriverStillHoldsCountUntilTheyHaveGone) {
         testing::internal::CaptureStderr();
         {
             std::lock_guard<std::mutex> l(g_dev->m);
-            g_dev->held = end == SENT ? 0 : end == GONE_EMPTY ? 0 : end == GONE_HOLDING ? -ENODEV : 250;
+            g_dev->held = end == SENT || end == GONE_EMPTY || end == GONE_UNASKED ? 0
+                          : end == GONE_HOLDING                                 ? -ENODEV
+                                                                                : 250;
+        }
+        if (end == GONE_UNASKED) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the device empties, then goes
+            std::lock_guard<std::mutex> l(g_dev->m);
+            g_dev->held = -ENODEV;
         }
         if (end == GONE_EMPTY) {
             EXPECT_EQ(midi_out_pending(p, &err), 0);
@@ -424,6 +433,45 @@ TEST_F(MidiAlsa, AStreamThroughTheWriterThreadArrivesExactly) {
     EXPECT_EQ(written(), stream);
     EXPECT_EQ(g_dev->unsafe_writes, 0);
     EXPECT_EQ(midi_out_close(p, nullptr), 1);
+}
+
+// Who holds a device, as /proc/asound shows its substreams' owners and the
+// sequencer its connections, told in an owner's words.
+TEST(AlsaHolder, IsNamedInAnOwnersWords) {
+    const char* proc =
+        "Zorva Pro\n\nOutput 0\n  Tx bytes     : 0\n  Owner PID    : 149\n  Mode         : native\n"
+        "  Buffer size  : 4096\n  Avail        : 4096\nInput 0\n  Rx bytes     : 0\n  Owner PID    : 148\n"
+        "  Buffer size  : 4096\n  Avail        : 0\n  Overruns     : 0\n";
+    EXPECT_EQ(midi_alsa_owner_pid(proc, true, 0), 149);
+    EXPECT_EQ(midi_alsa_owner_pid(proc, false, 0), 148);
+    EXPECT_EQ(midi_alsa_owner_pid(proc, true, 1), 0);
+    EXPECT_EQ(midi_alsa_owner_pid("Zorva Pro\n\nOutput 0\n  Tx bytes     : 0\n", true, 0), 0);  // not open
+
+    char text[512];
+    AlsaHolder direct = {};
+    direct.owner_pid = 4242;
+    std::snprintf(direct.owner_name, sizeof direct.owner_name, "amidi");
+    midi_alsa_holder_text("Zorva Pro MIDI 1", &direct, text, sizeof text);
+    EXPECT_STREQ(text, "Zorva Pro MIDI 1 is in use by amidi (process 4242): close that program to free the amp.");
+    direct.owner_name[0] = '\0';  // it has gone since
+    midi_alsa_holder_text("Zorva Pro MIDI 1", &direct, text, sizeof text);
+    EXPECT_STREQ(text, "Zorva Pro MIDI 1 is in use by another program: close it to free the amp.");
+
+    AlsaHolder bridge = {};
+    bridge.owner_pid = 149;
+    bridge.peers = 2;
+    std::snprintf(bridge.peer_names[0], sizeof bridge.peer_names[0], "PipeWire-RT-Event");
+    std::snprintf(bridge.peer_programs[0], sizeof bridge.peer_programs[0], "pipewire");
+    bridge.peer_pids[0] = 345;
+    std::snprintf(bridge.peer_names[1], sizeof bridge.peer_names[1], "Midi Through");
+    midi_alsa_holder_text("Zorva Pro MIDI 1", &bridge, text, sizeof text);
+    EXPECT_STREQ(text,
+                 "Zorva Pro MIDI 1 is held by a MIDI connection through the ALSA sequencer, from "
+                 "PipeWire-RT-Event (pipewire, process 345) and Midi Through (PipeWire's MIDI bridge, a2jmidid "
+                 "and music programs make such connections): remove its MIDI connections or close it to free the "
+                 "amp.");
+    midi_alsa_holder_text("Zorva Pro MIDI 1", &bridge, text, 40);  // cut, never overrun
+    EXPECT_EQ(std::strlen(text), 39u);
 }
 
 }  // namespace
