@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "midi/midi_in.h"
 #include "midi/midi_out.h"
 #include "update/amp_answer.h"
 #include "update/update_file.h"
@@ -19,6 +20,7 @@ UpdateClockFn clock_fn = steady_us;
 int64_t now_us() { return clock_fn(); }
 
 MidiOutPort* amp_port = nullptr;
+char port_problem[512];  // why the latest open failed; "" when it did not
 
 // The transfer: the message that starts at offset is the next to go, and the
 // port has already taken its first taken bytes.
@@ -89,15 +91,38 @@ int drain_step(int* wait_ms) {
 }  // namespace
 
 bool update_port_open(const char* name, bool ask) {
-    if (!name) return false;
+    port_problem[0] = '\0';
+    if (!name) {
+        update_open_problem(nullptr, true, MIDI_OUT_NOT_FOUND, port_problem, sizeof port_problem);
+        return false;
+    }
     update_port_close();
-    amp_port = midi_out_open_by_name(name, nullptr);
-    if (amp_port == nullptr) return false;
+    int err = 0;
+    amp_port = midi_out_open_by_name(name, &err);
+    if (amp_port == nullptr) {
+        update_open_problem(name, true, err, port_problem, sizeof port_problem);
+        return false;
+    }
     if (ask) {
         answer_open_input(name);
         answer_ask(update_send_bytes);
     }
     return true;
+}
+
+const char* update_port_problem() { return port_problem; }
+
+void update_open_problem(const char* name, bool output, int err, char* text, size_t n) {
+    if (!text || n == 0) return;
+    text[0] = '\0';
+    // Only the system's own devices have a system to ask about.
+    if (midi_platform() != midi_system_platform()) return;
+    // Both ports' codes agree: 3 a device error, 4 not found.
+    if (name && err == MIDI_OUT_DEVICE_ERROR && midi_system_holder(name, output, text, n)) return;
+    // No device at all on that side: the system may say why.
+    int devices = output ? midi_out_device_count() : midi_in_device_count();
+    int problem = devices == 0 ? midi_system_problem() : MIDI_SYSTEM_FINE;
+    if (problem != MIDI_SYSTEM_FINE) std::snprintf(text, n, "%s", midi_system_problem_text(problem));
 }
 
 int update_port_close() {

@@ -66,6 +66,17 @@ constexpr int SEND_PIECE_MAX = 65536;
 // update/amp_answer.h). True when the output is open; the input is optional.
 bool update_port_open(const char* name, bool ask);
 
+// Why the latest update_port_open failed, in an owner's words: who holds the
+// device, or that this account may not use the sound devices, or that no
+// MIDI service runs. Empty when it opened, or when the system cannot tell.
+const char* update_port_problem();
+
+// The same sentence for any device named `name` (null: none was chosen) that
+// would not open with `err` (a MidiOutError or MidiInError code; 3 is a
+// device error, as when something holds it), into `text`; empty when the
+// system cannot tell. For callers that open ports themselves.
+void update_open_problem(const char* name, bool output, int err, char* text, size_t n);
+
 // Closes the input and the output, if open; returns the output's close
 // result (0 when there was none). A port that would not close still holds a
 // buffer with the driver and is left to it rather than freed under it.

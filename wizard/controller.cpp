@@ -61,10 +61,12 @@ static bool welcome_next() {
     return true;
 }
 
+// A port that did not open says why on a second line, when the system can
+// tell (who holds the device, a missing permission).
 static bool port_next() {
     if (actions->open_chosen_port == nullptr) return true;
     if (actions->open_chosen_port()) return true;
-    show_error(MSG_COULD_NOT_OPEN_PORT);
+    show_error(open_port_error_text(MSG_COULD_NOT_OPEN_PORT));
     return false;
 }
 

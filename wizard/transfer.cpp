@@ -110,6 +110,13 @@ bool open_chosen_port() {
     return update_port_open(chosen_port_name(), wait_kind < 0 || UPDATE_WAITS[wait_kind].ask_identity);
 }
 
+const char* open_port_error_text(const char* first_line) {
+    static char text[640];
+    const char* why = update_port_problem();
+    std::snprintf(text, sizeof text, why[0] ? "%s\n%s" : "%s", first_line, why);
+    return text;
+}
+
 int close_port() { return update_port_close(); }
 
 bool send_bytes(const uint8_t* bytes, int length) { return update_send_bytes(bytes, length); }

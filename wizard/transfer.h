@@ -38,6 +38,12 @@ void refresh_port_list();
 // Closes any open port and opens the one chosen in the list. True when open.
 bool open_chosen_port();
 
+// What the Port page's Next shows when the port did not open: `first_line`,
+// and on a second line why, when the system can tell (who holds the device,
+// or that this account may not use the sound devices). Kept until the next
+// call.
+const char* open_port_error_text(const char* first_line);
+
 // Closes the open port, if any, and forgets it; returns the close result (0
 // when there was no port).
 int close_port();

@@ -86,7 +86,8 @@ const char kHelp[] =
     "\n"
     "Numbers may be decimal or 0x-hexadecimal. A reply that does not decode is\n"
     "printed as its bytes. Exit status: 0 done (update: the amp reports a new\n"
-    "version); 1 a device is missing or failed, or no MIDI service answers; 2 a bad\n"
+    "version); 1 a device is missing, held by another program or failed, no MIDI\n"
+    "service answers, or this account may not use the sound devices; 2 a bad\n"
     "command line or request argument; 3 no reply in time; 4 a reply that does not\n"
     "decode; 5 a file that is not valid or cannot be written; 6 stopped by a\n"
     "signal; 7 update: the amp still reports the version it had.\n";
@@ -148,19 +149,31 @@ std::string pick_device(bool output) {
 // The output: as given, else chosen as the updater chooses.
 std::string out_device(const Options& o) { return o.out_name ? o.out_name : pick_device(true); }
 
+// Says that a device of one side would not open (or that there is none,
+// `name` empty), and why when the system can tell: who holds it, a missing
+// permission, no MIDI service.
+void say_open_failed(const std::string& name, bool output, int err) {
+    const char* side = output ? "output" : "input";
+    char why[512];
+    update_open_problem(name.empty() ? nullptr : name.c_str(), output, name.empty() ? MIDI_OUT_NOT_FOUND : err,
+                        why, sizeof why);
+    if (name.empty())
+        std::fprintf(stderr, "ampctl: there is no MIDI %s device\n", side);
+    else
+        std::fprintf(stderr, "ampctl: could not open MIDI %s '%s': %s\n", side, name.c_str(),
+                     err == MIDI_OUT_NOT_FOUND      ? "no device has that name"
+                     : err == MIDI_OUT_DEVICE_ERROR ? (why[0] ? "another program holds it"
+                                                              : "device error occurred (is another program using it?)")
+                     : output                       ? midi_out_error_text(unsigned(err))
+                                                    : midi_in_error_text(unsigned(err)));
+    if (why[0]) std::fprintf(stderr, "ampctl: %s\n", why);
+}
+
 MidiOutPort* open_out(const Options& o) {
     std::string name = out_device(o);
-    if (name.empty()) {
-        std::fprintf(stderr, "ampctl: there is no MIDI output device\n");
-        return nullptr;
-    }
-    int err = 0;
-    MidiOutPort* p = midi_out_open_by_name(name.c_str(), &err);
-    if (!p)
-        std::fprintf(stderr, "ampctl: could not open MIDI output '%s': %s\n", name.c_str(),
-                     err == MIDI_OUT_NOT_FOUND      ? "no device has that name"
-                     : err == MIDI_OUT_DEVICE_ERROR ? "device error occurred (is another program using it?)"
-                                                    : midi_out_error_text(unsigned(err)));
+    int err = MIDI_OUT_NOT_FOUND;
+    MidiOutPort* p = name.empty() ? nullptr : midi_out_open_by_name(name.c_str(), &err);
+    if (!p) say_open_failed(name, true, err);
     return p;
 }
 
@@ -176,17 +189,9 @@ MidiInPort* open_in(const Options& o) {
         name = !out.empty() && midi_in_find_partner(out.c_str(), partner, sizeof partner) ? partner
                                                                                           : pick_device(false);
     }
-    if (name.empty()) {
-        std::fprintf(stderr, "ampctl: there is no MIDI input device\n");
-        return nullptr;
-    }
-    int err = 0;
-    MidiInPort* p = midi_in_open_by_name(name.c_str(), &err);
-    if (!p)
-        std::fprintf(stderr, "ampctl: could not open MIDI input '%s': %s\n", name.c_str(),
-                     err == MIDI_IN_NOT_FOUND      ? "no device has that name"
-                     : err == MIDI_IN_DEVICE_ERROR ? "device error occurred (is another program using it?)"
-                                                   : midi_in_error_text(unsigned(err)));
+    int err = MIDI_IN_NOT_FOUND;
+    MidiInPort* p = name.empty() ? nullptr : midi_in_open_by_name(name.c_str(), &err);
+    if (!p) say_open_failed(name, false, err);
     return p;
 }
 
@@ -373,11 +378,13 @@ int run_request(const char* typed, const AmpctlRequest* r, int argc, char** argv
     return status;
 }
 
-// An empty list says whether there are no devices or nothing to ask.
 int cmd_list() {
-    if (midi_out_device_count() == 0 && midi_in_device_count() == 0 && !midi_system_reachable()) {
-        std::fprintf(stderr, "ampctl: list: no MIDI service was reachable (no JACK server runs and the "
-                             "kernel shows no sound card)\n");
+    // An empty list says whether there are no devices or nothing this
+    // account can ask.
+    int problem =
+        midi_out_device_count() == 0 && midi_in_device_count() == 0 ? midi_system_problem() : MIDI_SYSTEM_FINE;
+    if (problem != MIDI_SYSTEM_FINE) {
+        std::fprintf(stderr, "ampctl: list: %s\n", midi_system_problem_text(problem));
         return EXIT_DEVICE;
     }
     static int shown;
@@ -492,12 +499,14 @@ bool load_file(const char* cmd, const char* path, size_t min_size) {
 // answer to the identity request that the engine sends as it opens.
 bool engine_open(const std::string& name, bool ask) {
     if (name.empty()) {
-        std::fprintf(stderr, "ampctl: there is no MIDI output device\n");
+        say_open_failed(name, true, MIDI_OUT_NOT_FOUND);
         return false;
     }
     if (!update_port_open(name.c_str(), ask)) {
-        std::fprintf(stderr, "ampctl: could not open MIDI output '%s' (no such device, or another program "
-                             "is using it)\n", name.c_str());
+        std::fprintf(stderr, "ampctl: could not open MIDI output '%s' (%s)\n", name.c_str(),
+                     update_port_problem()[0] ? "another program holds it, or this account may not use it"
+                                              : "no such device, or another program is using it");
+        if (update_port_problem()[0]) std::fprintf(stderr, "ampctl: %s\n", update_port_problem());
         return false;
     }
     if (ask) await_answer();
