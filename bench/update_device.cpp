@@ -3,19 +3,27 @@
 // Restart page, or --restart for the restart and its wait), Send Update, and
 // the SendMore passes until the port has confirmed every byte.
 //
-//   update-device [--restart] [--amidi] [--list] PORT FILE
+//   update-device [--restart] [--done] [--wait-port S] [--amidi] [--list] PORT FILE
 //
-// Prints the devices both sides list (--list), the transfer's time, the CPU
+// With --wait-port a Port page whose port would not open is tried again each
+// second, as an owner would press Next again, printing the box each time.
+//
+// Prints the devices both sides list and the one the wizard would choose
+// (--list), the transfer's time, the CPU
 // time this process spent in it (user and kernel), and the error the wizard showed, if any,
 // with the wall-clock time it appeared (epoch ms), so a caller that pulls
 // the device away can tell how long the wizard took to notice. With --amidi
 // it then sends the same file to the same device with `amidi -s` and prints
-// both times and CPU times, and the ratios of each. Exit status: 0 sent, 1 an error, 2 usage.
+// both times and CPU times, and the ratios of each. With --done it goes on to
+// the Done page after the transfer and prints its line and the times of the
+// waits. Exit status: 0 sent, 1 an error, 2 usage.
 #include "app/events.h"
 #include "bench/headless.h"
 #include "midi/alsa/alsa_midi.h"
 #include "midi/midi_in.h"
 #include "midi/midi_out.h"
+#include "update/amp_answer.h"
+#include "update/amp_choice.h"
 #include "wizard/controller.h"
 #include "wizard/transfer.h"
 
@@ -27,6 +35,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -80,16 +89,20 @@ std::string alsa_id_of(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool restart = false, amidi = false, list = false;
+    bool restart = false, amidi = false, list = false, done = false;
+    double wait_port_s = 0;
     int at = 1;
     for (; at < argc && argv[at][0] == '-'; at++) {
         if (!std::strcmp(argv[at], "--restart")) restart = true;
         else if (!std::strcmp(argv[at], "--amidi")) amidi = true;
         else if (!std::strcmp(argv[at], "--list")) list = true;
+        else if (!std::strcmp(argv[at], "--done")) done = true;
+        else if (!std::strcmp(argv[at], "--wait-port") && at + 1 < argc) wait_port_s = std::atof(argv[++at]);
         else break;
     }
     if (argc - at != 2) {
-        std::fprintf(stderr, "usage: update-device [--restart] [--amidi] [--list] PORT FILE\n");
+        std::fprintf(stderr,
+                     "usage: update-device [--restart] [--done] [--wait-port S] [--amidi] [--list] PORT FILE\n");
         return 2;
     }
     bench_port = argv[at];
@@ -97,13 +110,33 @@ int main(int argc, char** argv) {
     if (list) {
         midi_out_list_devices([](const char* n) { std::printf("output: %s\n", n); });
         midi_in_list_devices([](const char* n) { std::printf("input: %s\n", n); });
+        char chosen[MIDI_NAME_SIZE];
+        std::printf("chosen: %s\n", amp_pick_output(chosen, sizeof chosen) ? chosen : "(none)");
     }
 
     wizard_reset();
     wizard_start();
-    for (int i = 0; i < 3 && bench_errors == 0; ++i) wizard_dispatch(EVENT_NEXT);  // Welcome, Port, File
+    wizard_dispatch(EVENT_NEXT);  // Welcome
+    wizard_dispatch(EVENT_NEXT);  // Port
+    // A port that would not open: Next again each second, as an owner does
+    // who has freed the device, for up to --wait-port seconds.
+    for (auto until = Clock::now() + std::chrono::duration<double>(wait_port_s);
+         wizard_current_page() == PAGE_PORT && Clock::now() < until;) {
+        std::printf("box: %s\n", bench_last_error.c_str());
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        bench_errors = 0;
+        wizard_dispatch(EVENT_NEXT);
+    }
+    if (bench_errors == 0) wizard_dispatch(EVENT_NEXT);  // File
+    auto restarted = Clock::now();
     if (bench_errors == 0) wizard_dispatch(restart ? EVENT_NEXT : EVENT_SKIP);
-    bool ok = bench_errors == 0 && headless_run_until([] { return wizard_current_page() == PAGE_SEND; }, 30);
+    // The Restart page stays while the amp restarts; the Welcome page means
+    // its port did not come back.
+    bool ok = bench_errors == 0 && headless_run_until([] {
+        return wizard_current_page() == PAGE_SEND || wizard_current_page() == PAGE_WELCOME;
+    }, 60) && wizard_current_page() == PAGE_SEND;
+    if (restart) std::printf("restart to Send page: %.1f s%s\n", since(restarted), ok ? "" : " (the port did not come back)");
     double wizard_s = -1, wizard_busy = 0;
     Cpu cpu = {0, 0};
     if (ok) {
@@ -119,6 +152,18 @@ int main(int argc, char** argv) {
         ok = bench_errors == 0 && !transfer_running();
     }
     long long error_at = bench_errors ? epoch_ms() : 0;
+    if (ok && done) {
+        // On to the Done page, as the owner waits for it, and its line.
+        auto last_byte = Clock::now();
+        bool back = headless_run_until([] {
+            return (wizard_current_page() == PAGE_DONE && answer_result_line()[0]) ||
+                   wizard_current_page() == PAGE_WELCOME;
+        }, 120);
+        if (back && wizard_current_page() == PAGE_DONE)
+            std::printf("last byte to Done page: %.1f s\nDone line: %s\n", since(last_byte), answer_result_line());
+        else
+            std::printf("after the update: %s\n", back ? "the Welcome page (the port did not come back)" : "no end");
+    }
     close_port();
     if (!ok) {
         std::printf("wizard error: %s (at %lld ms)\n",

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <pthread.h>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +37,7 @@ struct Run {
     uint8_t held[AMP_IDENTITY_REQUEST_LENGTH];  // bytes that may begin an identity request
     int held_n;
     VampReport rep;
+    char udc[64];  // the USB controller the gadget is bound to (--usb-gadget)
 };
 
 void say(const char* fmt, ...) {
@@ -115,15 +117,31 @@ bool open_link(Run* r) {
     return false;
 }
 
+// Binds the gadget to its USB controller (`udc`), or with "" unbinds it: its
+// USB device leaves the bus. False with a line when configfs refused.
+bool usb_bind(const Run* r, const char* udc) {
+    char path[256];
+    std::snprintf(path, sizeof path, "%s/UDC", r->opt.usb_gadget);
+    FILE* f = std::fopen(path, "w");
+    bool ok = f && std::fprintf(f, "%s\n", udc) > 0;
+    if (f && std::fclose(f) != 0) ok = false;
+    if (!ok) say("cannot write %s: %s", path, std::strerror(errno));
+    return ok;
+}
+
 // The ports go away for `ms` and come back with the same names. Bytes that
-// were still waiting are lost with the amp's memory of them.
+// were still waiting are lost with the amp's memory of them. On a USB gadget
+// the device leaves the bus meanwhile and enumerates again.
 bool vanish(Run* r, long ms) {
     r->lost_before += link_lost(r->link);
     double t0 = mono_s();
     link_close(r->link);
     r->link = nullptr;
     if (r->opt.verbose) say("closed in %.3f s", mono_s() - t0);
+    bool usb = r->opt.usb_gadget[0] != '\0';
+    if (usb && !usb_bind(r, "")) return false;
     if (!wait_ms(ms)) return false;
+    if (usb && !usb_bind(r, r->udc)) return false;
     t0 = mono_s();
     if (!open_link(r)) return false;
     if (r->opt.verbose) say("opened in %.3f s", mono_s() - t0);
@@ -299,6 +317,18 @@ int run(Run* r) {
     r->rep.buffer = r->opt.buffer;
     std::memcpy(r->rep.version_before, r->amp.version, 5);
     std::memcpy(r->rep.version_after, r->amp.version, 5);
+    if (r->opt.usb_gadget[0]) {
+        char path[256];
+        std::snprintf(path, sizeof path, "%s/UDC", r->opt.usb_gadget);
+        FILE* f = std::fopen(path, "r");
+        if (!f || !std::fgets(r->udc, sizeof r->udc, f) || r->udc[0] == '\n') {
+            say("%s: the gadget is not bound to a USB controller", r->opt.usb_gadget);
+            if (f) std::fclose(f);
+            return 1;
+        }
+        std::fclose(f);
+        r->udc[std::strcspn(r->udc, "\n")] = '\0';
+    }
     if (!open_link(r)) return 1;
     say("up: %s / %s, version %s", link_in_name(r->link), link_out_name(r->link), r->amp.version);
     write_report(r, "normal");

@@ -47,6 +47,12 @@ const char kHelp[] =
     "  --expect-sha256 HEX  the same, given as the image's SHA-256\n"
     "  --no-identity        never answer the identity request, as an amp whose\n"
     "                       firmware does not\n"
+    "  --usb-gadget DIR     the configfs USB gadget the amp sits on (with --rawmidi):\n"
+    "                       while it restarts and while it reprograms its USB\n"
+    "                       device leaves the bus (unbound from its controller) and\n"
+    "                       comes back as a new device, as a real USB amp does; name\n"
+    "                       the rawmidi device by card id (hw:ID,0) so it is found\n"
+    "                       again under whatever number it gets\n"
     "  --strict-boot-loader in update mode every byte is image data, the restart\n"
     "                       and identity requests included, as a boot loader that\n"
     "                       knows nothing but the image would take them\n"
@@ -108,6 +114,7 @@ enum {
     OPT_RAWMIDI,
     OPT_NO_IDENTITY,
     OPT_STRICT_BOOT,
+    OPT_USB_GADGET,
     OPT_HELP,
 };
 
@@ -126,6 +133,7 @@ const option kOptions[] = {
     {"expect-image", required_argument, nullptr, OPT_EXPECT_IMAGE},
     {"expect-sha256", required_argument, nullptr, OPT_EXPECT_SHA},
     {"no-identity", no_argument, nullptr, OPT_NO_IDENTITY},
+    {"usb-gadget", required_argument, nullptr, OPT_USB_GADGET},
     {"strict-boot-loader", no_argument, nullptr, OPT_STRICT_BOOT},
     {"drop", required_argument, nullptr, OPT_DROP},
     {"send-cc", no_argument, nullptr, OPT_SEND_CC},
@@ -225,6 +233,10 @@ bool vamp_parse_options(VampOptions* o, int argc, char** argv, char* errbuf, siz
             case OPT_DROP: ok = parse_drop(arg, &o->drop_bytes, &o->drop_offset); break;
             case OPT_NO_IDENTITY: o->no_identity = true; break;
             case OPT_STRICT_BOOT: o->strict_boot_loader = true; break;
+            case OPT_USB_GADGET:
+                ok = arg[0] && std::strlen(arg) < sizeof o->usb_gadget;
+                if (ok) std::snprintf(o->usb_gadget, sizeof o->usb_gadget, "%s", arg);
+                break;
             case OPT_HELP: o->help = true; break;
             default:
                 std::snprintf(errbuf, errlen, "unknown option %s (see --help)", argv[optind - 1]);

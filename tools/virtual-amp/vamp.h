@@ -37,6 +37,7 @@ struct VampOptions {
     long demo_bytes;          // its size
     bool no_identity;         // never answer the identity request
     bool strict_boot_loader;  // update mode: every byte is image data, requests included
+    char usb_gadget[200];     // configfs gadget to unbind while restarting and reprogramming; empty for none
     bool expect_image;        // take an update only when its SHA-256 is expect_sha256
     char expect_sha256[65];   // lower-case hex
     uint64_t drop_offset;     // fault: byte offset of the update stream where
