@@ -5,7 +5,8 @@
 ZP_RUN_PACKAGES="cmake make g++ pkg-config libfltk1.3-dev libjack-jackd2-dev jackd2 libasound2-dev libssl-dev"
 # What the whole test suite needs on top of that.
 ZP_TEST_PACKAGES="$ZP_RUN_PACKAGES libgtest-dev libxtst-dev clang libclang-rt-14-dev xvfb xauth xdotool imagemagick
- g++-mingw-w64-x86-64 wine64 qemu-system-x86 kmod cpio busybox-static alsa-utils xz-utils"
+ g++-mingw-w64-x86-64 wine64 qemu-system-x86 kmod cpio busybox-static alsa-utils xz-utils
+ pipewire wireplumber pipewire-jack pipewire-bin dbus a2jmidid"
 
 ZP_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
