@@ -7,6 +7,7 @@
 #include "midi/platform.h"
 #include "update/amp_answer.h"
 #include "update/amp_choice.h"
+#include "update/update_console.h"
 #include "update/update_engine.h"
 #include "update/update_file.h"
 
@@ -431,49 +432,16 @@ int cmd_watch(const Options& o) {
 
 // ---------------------------------------------------------------- update
 
-// Progress on standard error: one line that rewrites itself on a terminal,
-// a plain line every PLAIN_PROGRESS_MS otherwise (a log, a pipe).
-constexpr long TTY_PROGRESS_MS = 200;
-constexpr long PLAIN_PROGRESS_MS = 2000;
-
-struct Progress {
-    bool tty;
-    Clock::time_point shown;
-    bool line_open;  // a rewritten line is on the terminal without its newline
-};
-
-void progress_show(Progress* p, const char* text, bool force) {
-    long every = p->tty ? TTY_PROGRESS_MS : PLAIN_PROGRESS_MS;
-    if (!force && elapsed_ms(p->shown) < every) return;
-    p->shown = Clock::now();
-    if (p->tty) {
-        std::fprintf(stderr, "\r\033[K%s", text);
-        p->line_open = true;
-    } else {
-        std::fprintf(stderr, "%s\n", text);
-    }
-    std::fflush(stderr);
-}
-
-void progress_end(Progress* p) {
-    if (p->line_open) std::fputc('\n', stderr);
-    p->line_open = false;
-}
-
-// Sleeps `ms` in short slices; false when a signal cut it short.
-bool nap(long ms) {
-    auto start = Clock::now();
-    while (!g_stop && elapsed_ms(start) < ms) sleep_ms(std::min(20L, ms - elapsed_ms(start)));
-    return !g_stop;
-}
-
-// Waits, a tick at a time, for the answer to the identity request that
-// opening the port sent.
-void await_answer() {
-    for (int i = 0; i <= ANSWER_WAIT_TICKS && answer_state() == ANSWER_WAITING && !g_stop; i++) {
-        answer_tick();
-        if (answer_state() == ANSWER_WAITING) nap(UPDATE_TICK_MS);
-    }
+// The console's procedure (update/update_console.h) with ampctl's options,
+// stopped by SIGINT and SIGTERM.
+UpdateConsole console_of(const Options& o, bool progress) {
+    UpdateConsole c = update_console_defaults();
+    c.stop = &g_stop;
+    c.restart_wait_ms = o.restart_wait_ms;
+    c.update_wait_ms = o.update_wait_ms;
+    c.pacing = {int(o.gap_ms), o.rate};
+    c.progress = progress;
+    return c;
 }
 
 // Loads a file of SysEx messages the way the wizard does, naming the reason
@@ -497,70 +465,19 @@ bool load_file(const char* cmd, const char* path, size_t min_size) {
 
 // Opens the amp's port through the engine and, with `ask`, waits for the
 // answer to the identity request that the engine sends as it opens.
-bool engine_open(const std::string& name, bool ask) {
+bool engine_open(const std::string& name, const UpdateConsole* c, bool ask) {
     if (name.empty()) {
         say_open_failed(name, true, MIDI_OUT_NOT_FOUND);
         return false;
     }
-    if (!update_port_open(name.c_str(), ask)) {
+    if (!update_console_open(c, name.c_str(), ask)) {
         std::fprintf(stderr, "ampctl: could not open MIDI output '%s' (%s)\n", name.c_str(),
                      update_port_problem()[0] ? "another program holds it, or this account may not use it"
                                               : "no such device, or another program is using it");
         if (update_port_problem()[0]) std::fprintf(stderr, "ampctl: %s\n", update_port_problem());
         return false;
     }
-    if (ask) await_answer();
     return true;
-}
-
-// How one of the procedure's waits ended.
-enum WaitEnd { WAIT_REOPENED, WAIT_STOPPED, WAIT_PORT_FAILED, WAIT_NO_PORT };
-
-// Wait `kind` of the engine's table, with sleeps: the port closes once it has
-// passed everything on, and opens again `reopen_ms` later (asking the amp who
-// it is when the table says so, and waiting for that answer).
-int run_wait(int kind, long reopen_ms, const std::string& name) {
-    if (!nap(long(UPDATE_WAITS[kind].close_after_ticks) * UPDATE_TICK_MS)) {
-        update_port_close();
-        return WAIT_STOPPED;
-    }
-    int ticks;
-    while ((ticks = update_wait_close(kind)) == 0) {
-        if (!nap(UPDATE_TICK_MS)) {
-            update_port_close();
-            return WAIT_STOPPED;
-        }
-    }
-    if (ticks < 0) return WAIT_PORT_FAILED;
-    if (!nap(reopen_ms)) return WAIT_STOPPED;
-    if (!update_wait_reopen(kind, name.c_str())) return WAIT_NO_PORT;
-    if (UPDATE_WAITS[kind].ask_identity) await_answer();
-    return WAIT_REOPENED;
-}
-
-// Streams `size` bytes of SysEx through the engine, with progress unless
-// `prog` is null. A signal stops it at the next message boundary. Returns the
-// engine's last step.
-int stream(const uint8_t* bytes, size_t size, const Options& o, Progress* prog, bool* stopped) {
-    UpdatePacing pacing = {int(o.gap_ms), o.rate};
-    update_begin(bytes, size, &pacing);
-    char text[160];
-    for (;;) {
-        if (g_stop && !*stopped) {
-            *stopped = true;
-            update_stop_at_boundary();
-        }
-        int wait = 0;
-        int step = update_step(&wait);
-        bool over = step == STEP_DONE || step == STEP_FAILED || step == STEP_IDLE;
-        if (prog) {
-            update_progress_text(text, sizeof text);
-            progress_show(prog, text, over);
-            if (over) progress_end(prog);
-        }
-        if (over) return step;
-        if (step == STEP_WAIT) sleep_ms(wait);
-    }
 }
 
 void say_how_far(const char* what) {
@@ -581,39 +498,29 @@ const int VERDICT_EXIT[VERDICT_KIND_COUNT] = {EXIT_TIMEOUT, EXIT_OK, EXIT_NOT_TA
 int cmd_update(const char* path, const Options& o) {
     if (!load_file("update", path, 0)) return EXIT_FILE;
     std::string name = out_device(o);
+    UpdateConsole c = console_of(o, true);
     answer_reset();
     answer_prefer_input(o.in_name);
-    if (!engine_open(name, true)) return EXIT_DEVICE;
+    if (!engine_open(name, &c, true)) return EXIT_DEVICE;
     if (g_stop) {
         update_port_close();
         return EXIT_STOPPED;
     }
     if (answer_state() == ANSWER_GOT) std::printf("the amp reports version %s\n", answer_version());
 
-    int err = 0;
-    AmpMessage* restart = amp_request_restart_update(&err);
-    bool sent = false;
-    auto start = Clock::now();
-    while (restart && !(sent = update_send_bytes(amp_message_bytes(restart, nullptr),
-                                                 amp_message_length(restart, nullptr))) &&
-           update_port_pending() >= 0 && elapsed_ms(start) < o.timeout_ms)
-        sleep_ms(2);
-    amp_record_free(restart, nullptr);
-    if (!sent) {
-        std::fprintf(stderr, "ampctl: update: could not send the restart request to '%s'\n", name.c_str());
-        update_port_close();
-        return EXIT_DEVICE;
-    }
     std::printf("restart request sent; waiting %ld ms\n", o.restart_wait_ms);
     std::fflush(stdout);
-    switch (run_wait(WAIT_AFTER_RESTART, o.restart_wait_ms, name)) {
-        case WAIT_STOPPED:
+    switch (update_console_restart(&c, name.c_str(), o.timeout_ms)) {
+        case CONSOLE_NOT_SENT:
+            std::fprintf(stderr, "ampctl: update: could not send the restart request to '%s'\n", name.c_str());
+            return EXIT_DEVICE;
+        case CONSOLE_STOPPED:
             std::fprintf(stderr, "ampctl: update: stopped during the restart wait; nothing of the file was sent\n");
             return EXIT_STOPPED;
-        case WAIT_PORT_FAILED:
+        case CONSOLE_PORT_FAILED:
             std::fprintf(stderr, "ampctl: update: could not send message to amp: the port failed\n");
             return EXIT_DEVICE;
-        case WAIT_NO_PORT:
+        case CONSOLE_NO_PORT:
             std::fprintf(stderr, "ampctl: update: the amp's port did not come back after the restart\n");
             return EXIT_DEVICE;
         default:
@@ -621,16 +528,14 @@ int cmd_update(const char* path, const Options& o) {
     }
     answer_remember_before();
 
-    Progress prog = {isatty(fileno(stderr)) != 0, Clock::now() - std::chrono::hours(1), false};
-    bool stopped = false;
-    int step = stream(update_file_bytes(), update_file_size(), o, &prog, &stopped);
-    if (step == STEP_FAILED) {
+    int sent = update_console_send(&c, update_file_bytes(), update_file_size());
+    if (sent == CONSOLE_PORT_FAILED) {
         say_how_far("update: could not send message to amp: the port failed");
         update_port_close();
         return EXIT_DEVICE;
     }
     UpdateProgress p = update_progress();
-    if (stopped) {
+    if (sent == CONSOLE_STOPPED) {
         say_how_far("update: stopped by a signal at a message boundary");
         std::fprintf(stderr, "ampctl: the amp has not got the whole update; run the update again\n");
         update_port_close();
@@ -640,21 +545,20 @@ int cmd_update(const char* path, const Options& o) {
                 p.bytes_sent, p.seconds, p.seconds > 0 ? double(p.bytes_sent) / p.seconds : 0.0,
                 o.update_wait_ms);
     std::fflush(stdout);
-    switch (run_wait(WAIT_AFTER_UPDATE, o.update_wait_ms, name)) {
-        case WAIT_STOPPED:
+    switch (update_console_finish(&c, name.c_str())) {
+        case CONSOLE_STOPPED:
             std::fprintf(stderr, "ampctl: update: stopped during the wait; every byte was sent and the amp may "
                                  "still be reprogramming\n");
             return EXIT_STOPPED;
-        case WAIT_PORT_FAILED:
+        case CONSOLE_PORT_FAILED:
             std::fprintf(stderr, "ampctl: update: could not send message to amp: the port failed\n");
             return EXIT_DEVICE;
-        case WAIT_NO_PORT:
+        case CONSOLE_NO_PORT:
             std::fprintf(stderr, "ampctl: update: the amp's port did not come back after the update\n");
             return EXIT_DEVICE;
         default:
             break;
     }
-    update_port_close();
     UpdateVerdict verdict = answer_verdict();
     char line[160];
     std::printf("%s\n", update_verdict_line(verdict, line, sizeof line));
@@ -719,15 +623,15 @@ int cmd_send(int argc, char** argv, const Options& o) {
     MidiOutPort* out = open_out(o);
     if (!out) return EXIT_DEVICE;
     update_port_adopt(out);
-    bool stopped = false;
-    int step = stream(bytes, size, o, nullptr, &stopped);
+    UpdateConsole c = console_of(o, false);
+    int sent = update_console_send(&c, bytes, size);
     UpdateProgress p = update_progress();
     update_port_close();
-    if (step == STEP_FAILED) {
+    if (sent == CONSOLE_PORT_FAILED) {
         say_how_far("send: could not send message to amp: the port failed");
         return EXIT_DEVICE;
     }
-    if (stopped) {
+    if (sent == CONSOLE_STOPPED) {
         say_how_far("send: stopped by a signal at a message boundary");
         return EXIT_STOPPED;
     }

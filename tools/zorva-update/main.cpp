@@ -1,0 +1,335 @@
+// zorva-update: the updater in a console window, for owners who start it with
+// a double-click (or drop an update file onto its icon) and for updates over
+// SSH. It walks the wizard's steps in words: the amp's MIDI output, the update
+// file, the restart into update mode, sending, the wait while the amp
+// reprograms, and the amp's answer; then it waits for Enter, so that nothing
+// vanishes unread when its window closes. It runs on the update engine that
+// the wizard and ampctl run on; its exit status is ampctl's.
+#include "midi/midi_out.h"
+#include "midi/platform.h"
+#include "update/amp_answer.h"
+#include "update/amp_choice.h"
+#include "update/update_console.h"
+#include "update/update_engine.h"
+#include "update/update_file.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
+namespace {
+
+const char kVersion[] = "zorva-update 1.00";
+
+const char kHelp[] =
+    "Usage: zorva-update [--restart-wait MS] [--update-wait MS] [FILE]\n"
+    "Updates the software of a Zorva Pro amp through a MIDI output, step by step in\n"
+    "this window: it proposes the amp's MIDI device (Enter takes it, a number picks\n"
+    "another), asks for the update file unless FILE is given (typed, or dropped\n"
+    "into the window), asks whether to restart the amp in update mode first, sends\n"
+    "the update and waits while the amp reprograms itself, then says which version\n"
+    "the amp reports. Ctrl-C while sending stops at a message boundary.\n"
+    "\n"
+    "  --restart-wait MS   wait after the restart request (default %ld)\n"
+    "  --update-wait MS    wait after the last message (default %ld)\n"
+    "  -h, --help          this text\n"
+    "  --version           the program's version\n"
+    "\n"
+    "Exit status: 0 the amp reports a new version; 1 no device, it would not open\n"
+    "or it failed; 2 a bad command line; 3 the amp did not answer; 5 the file\n"
+    "cannot be used; 6 stopped by Ctrl-C; 7 the amp still reports the version it had.\n";
+
+// ampctl's exit statuses.
+enum Exit {
+    EXIT_OK = 0,
+    EXIT_DEVICE = 1,
+    EXIT_USAGE = 2,
+    EXIT_TIMEOUT = 3,
+    EXIT_FILE = 5,
+    EXIT_STOPPED = 6,
+    EXIT_NOT_TAKEN = 7,
+};
+
+// Indexed by UpdateVerdictKind, as ampctl's update.
+const int VERDICT_EXIT[VERDICT_KIND_COUNT] = {EXIT_TIMEOUT, EXIT_OK, EXIT_NOT_TAKEN, EXIT_TIMEOUT, EXIT_DEVICE};
+
+// The wizard's own words.
+const char* const MSG_OPEN_PORT = "Could not open MIDI out port";
+const char* const MSG_SEND = "Could not send message to amp";
+const char* const MSG_RESETTING = "Please wait a few seconds for the amp to reset.";
+const char* const MSG_SENDING = "Please wait while sending update to the amp.";
+const char* const MSG_UPDATING = "Please wait while amp updates";
+
+volatile std::sig_atomic_t g_stop = 0;
+void on_signal(int) { g_stop = 1; }
+
+// What ask() returns at the end of input.
+const char kEndOfInput[] = "\x04";
+
+// One line typed (or dropped) into the console, as UTF-8, without its line
+// end. False at the end of input.
+bool read_line(std::string* line) {
+    line->clear();
+#if defined(_WIN32)
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode;
+    if (GetConsoleMode(in, &mode)) {
+        wchar_t buf[1024];
+        DWORD got = 0;
+        if (!ReadConsoleW(in, buf, 1023, &got, nullptr) || got == 0) return false;
+        int n = WideCharToMultiByte(CP_UTF8, 0, buf, int(got), nullptr, 0, nullptr, nullptr);
+        line->resize(size_t(n));
+        WideCharToMultiByte(CP_UTF8, 0, buf, int(got), &(*line)[0], n, nullptr, nullptr);
+        while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
+        return true;
+    }
+#endif
+    char buf[1024];
+    if (!std::fgets(buf, sizeof buf, stdin)) return false;
+    *line = buf;
+    while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
+    return true;
+}
+
+std::string ask(const char* prompt) {
+    std::printf("%s", prompt);
+    std::fflush(stdout);
+    std::string line;
+    if (!read_line(&line)) {
+        std::printf("\n");
+        return kEndOfInput;
+    }
+    return line;
+}
+
+// A path as a console hands it over: blanks around it and quotes (a dropped
+// file's name comes in quotes when it holds blanks) removed.
+std::string unquote(std::string s) {
+    size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
+    s = a == std::string::npos ? "" : s.substr(a, b - a + 1);
+    if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front()) s = s.substr(1, s.size() - 2);
+    return s;
+}
+
+// Every way out: the last words stay on the screen until Enter.
+int finish(int status) {
+    std::printf("\n");
+    ask("Press Enter to close this window.");
+    return status;
+}
+
+// The output devices, and the one the wizard would choose.
+int choose_port(std::string* chosen) {
+    std::vector<std::string> names;
+    int count = midi_out_device_count();
+    for (int i = 0; i < count; i++) {
+        const char* n = midi_out_device_name(i);
+        if (n) names.push_back(n);
+    }
+    if (names.empty()) {
+        int problem = midi_system_problem();
+        std::printf("No MIDI output device was found.%s%s\n", problem ? " " : "",
+                    problem ? midi_system_problem_text(problem) : "");
+        std::printf("Connect the amp by USB or MIDI and switch it on, then start again.\n");
+        return EXIT_DEVICE;
+    }
+    char pick[MIDI_NAME_SIZE] = "";
+    amp_pick_output(pick, sizeof pick);
+    std::printf("The MIDI output devices:\n");
+    size_t proposed = 0;
+    for (size_t i = 0; i < names.size(); i++) {
+        if (names[i] == pick) proposed = i;
+        std::printf("  %zu) %s%s\n", i + 1, names[i].c_str(), names[i] == pick ? "   <- the amp" : "");
+    }
+    for (;;) {
+        char prompt[400];
+        std::snprintf(prompt, sizeof prompt, "Press Enter to use %zu) %s, or type the number of another: ",
+                      proposed + 1, names[proposed].c_str());
+        std::string answer = unquote(ask(prompt));
+        if (answer == kEndOfInput) return EXIT_USAGE;
+        if (answer.empty()) break;
+        char* end = nullptr;
+        long n = std::strtol(answer.c_str(), &end, 10);
+        if (*end == '\0' && n >= 1 && size_t(n) <= names.size()) {
+            proposed = size_t(n - 1);
+            break;
+        }
+        std::printf("That is not one of the numbers 1 to %zu.\n", names.size());
+    }
+    *chosen = names[proposed];
+    return EXIT_OK;
+}
+
+// The update file, loaded and checked as the wizard does.
+int load(std::string path) {
+    while (path.empty()) {
+        path = unquote(ask("Type the update file's name, or drop the file into this window, then press Enter:\n> "));
+        if (path == kEndOfInput) return EXIT_USAGE;
+    }
+    int code = update_file_load(path.c_str());
+    if (code != LOAD_OK) {
+        int why = update_file_errno();
+        std::printf("%s: %s%s%s%s\n", update_load_error_text(code), path.c_str(), why ? " (" : "",
+                    why ? std::strerror(why) : "", why ? ")" : "");
+        return EXIT_FILE;
+    }
+    UpdateProgress p = {};
+    update_begin(update_file_bytes(), update_file_size(), nullptr);
+    p = update_progress();
+    update_abandon();
+    std::printf("The update file %s holds %zu messages, %zu kB.\n", path.c_str(), p.messages_total,
+                (update_file_size() + 512) / 1024);
+    return EXIT_OK;
+}
+
+bool parse_ms(const char* s, long* out) {
+    char* end = nullptr;
+    long v = s ? std::strtol(s, &end, 10) : -1;
+    if (!s || *end || v < 0 || v > 3600000) return false;
+    *out = v;
+    return true;
+}
+
+// The command line as UTF-8 (Windows hands programs their arguments in the
+// local code page, which cannot spell every file name).
+std::vector<std::string> arguments(int argc, char** argv) {
+    std::vector<std::string> args;
+#if defined(_WIN32)
+    int n = 0;
+    wchar_t** w = CommandLineToArgvW(GetCommandLineW(), &n);
+    for (int i = 1; w && i < n; i++) {
+        int len = WideCharToMultiByte(CP_UTF8, 0, w[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string a(size_t(len > 0 ? len - 1 : 0), '\0');
+        if (len > 1) WideCharToMultiByte(CP_UTF8, 0, w[i], -1, &a[0], len, nullptr, nullptr);
+        args.push_back(a);
+    }
+    if (w) LocalFree(w);
+    (void)argc;
+    (void)argv;
+#else
+    for (int i = 1; i < argc; i++) args.push_back(argv[i]);
+#endif
+    return args;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#if defined(_WIN32)
+    SetConsoleOutputCP(CP_UTF8);
+#endif
+    UpdateConsole c = update_console_defaults();
+    c.stop = &g_stop;
+    std::string path;
+    std::vector<std::string> args = arguments(argc, argv);
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string& a = args[i];
+        if (a == "-h" || a == "--help") {
+            std::printf(kHelp, c.restart_wait_ms, c.update_wait_ms);
+            return EXIT_OK;
+        }
+        if (a == "--version") {
+            std::printf("%s\n", kVersion);
+            return EXIT_OK;
+        }
+        long* wait = a == "--restart-wait" ? &c.restart_wait_ms : a == "--update-wait" ? &c.update_wait_ms : nullptr;
+        if (wait) {
+            if (i + 1 >= args.size() || !parse_ms(args[i + 1].c_str(), wait)) {
+                std::fprintf(stderr, "zorva-update: %s: expected milliseconds 0..3600000\n", a.c_str());
+                return EXIT_USAGE;
+            }
+            i++;
+        } else if (path.empty() && (a.empty() || a[0] != '-')) {
+            path = a;  // a file dropped onto the icon
+        } else {
+            std::fprintf(stderr, "zorva-update: unknown option or extra argument: %s (see --help)\n", a.c_str());
+            return EXIT_USAGE;
+        }
+    }
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+    std::printf("Zorva Pro updater: this updates the software in a Zorva Pro amp via MIDI or USB.\n"
+                "The amp must be powered and the USB or MIDI cables connected.\n\n");
+
+    std::string port;
+    int status = choose_port(&port);
+    if (status != EXIT_OK) return finish(status);
+    std::printf("\n");
+    status = load(path);
+    if (status != EXIT_OK) return finish(status);
+
+    answer_reset();
+    if (!update_console_open(&c, port.c_str(), true)) {
+        std::printf("%s: %s\n", MSG_OPEN_PORT, port.c_str());
+        if (update_port_problem()[0]) std::printf("%s\n", update_port_problem());
+        return finish(EXIT_DEVICE);
+    }
+    if (answer_state() == ANSWER_GOT) std::printf("The amp reports version %s.\n", answer_version());
+
+    std::printf("\nIf the amp is not already in update mode it must restart in update mode now.\n");
+    std::string yes = ask("Restart the amp in update mode? Press Enter for yes, or type n if it is ready: ");
+    if (yes == kEndOfInput) {
+        update_port_close();
+        return finish(EXIT_USAGE);
+    }
+    if (yes.empty() || yes[0] == 'y' || yes[0] == 'Y') {
+        std::printf("%s\n", MSG_RESETTING);
+        switch (update_console_restart(&c, port.c_str(), long(ANSWER_WAIT_TICKS) * UPDATE_TICK_MS)) {
+            case CONSOLE_OK: break;
+            case CONSOLE_STOPPED:
+                std::printf("Stopped before anything of the update was sent.\n");
+                return finish(EXIT_STOPPED);
+            case CONSOLE_NO_PORT:
+                std::printf("%s: the amp's MIDI device did not come back after the restart.\n", MSG_OPEN_PORT);
+                return finish(EXIT_DEVICE);
+            default:
+                std::printf("%s\n", MSG_SEND);
+                return finish(EXIT_DEVICE);
+        }
+    }
+    answer_remember_before();
+
+    std::printf("\n%s\n", MSG_SENDING);
+    int sent = update_console_send(&c, update_file_bytes(), update_file_size());
+    UpdateProgress p = update_progress();
+    if (sent != CONSOLE_OK) {
+        update_port_close();
+        if (sent == CONSOLE_STOPPED) {
+            std::printf("Stopped at a message boundary after %zu of %zu messages: the amp has not got the whole "
+                        "update. Run the update again.\n",
+                        p.messages_sent, p.messages_total);
+            return finish(EXIT_STOPPED);
+        }
+        std::printf("%s (after %zu of %zu messages). Check the cable and that the amp is on, then run the update "
+                    "again.\n",
+                    MSG_SEND, p.messages_sent, p.messages_total);
+        return finish(EXIT_DEVICE);
+    }
+    std::printf("%s (about %ld s).\n", MSG_UPDATING,
+                (long(PORT_CLOSE_DELAY_TICKS) * UPDATE_TICK_MS + c.update_wait_ms + 500) / 1000);
+    std::fflush(stdout);
+    switch (update_console_finish(&c, port.c_str())) {
+        case CONSOLE_OK: break;
+        case CONSOLE_STOPPED:
+            std::printf("Stopped while the amp updates: every byte was sent; the amp may still be reprogramming.\n");
+            return finish(EXIT_STOPPED);
+        case CONSOLE_NO_PORT:
+            std::printf("%s: the amp's MIDI device did not come back after the update.\n", MSG_OPEN_PORT);
+            return finish(EXIT_DEVICE);
+        default:
+            std::printf("%s\n", MSG_SEND);
+            return finish(EXIT_DEVICE);
+    }
+    UpdateVerdict verdict = answer_verdict();
+    char line[160];
+    std::printf("\n%s\n", update_verdict_line(verdict, line, sizeof line));
+    return finish(VERDICT_EXIT[verdict.kind]);
+}
