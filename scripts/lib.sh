@@ -10,7 +10,8 @@ ZP_PACKAGE_PACKAGES="$ZP_RUN_PACKAGES g++-mingw-w64-x86-64 dpkg-dev file lintian
 # What the whole test suite needs on top of that.
 ZP_TEST_PACKAGES="$ZP_RUN_PACKAGES libgtest-dev libxtst-dev clang libclang-rt-14-dev xvfb xauth xdotool imagemagick
  g++-mingw-w64-x86-64 wine64 qemu-system-x86 kmod cpio busybox-static alsa-utils xz-utils
- pipewire wireplumber pipewire-jack pipewire-bin dbus a2jmidid"
+ pipewire wireplumber pipewire-jack pipewire-bin dbus a2jmidid dpkg-dev file lintian desktop-file-utils appstream
+ debootstrap"
 
 ZP_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
