@@ -490,6 +490,28 @@ void say_how_far(const char* what) {
 // at the end (a verdict still pending there means no answer came).
 const int VERDICT_EXIT[VERDICT_KIND_COUNT] = {EXIT_TIMEOUT, EXIT_OK, EXIT_NOT_TAKEN, EXIT_TIMEOUT, EXIT_DEVICE};
 
+// What update says when a part of the procedure that ends in a wait (the
+// restart's, the update's) did not end with the port open again; its exit
+// status, or -1 when it did.
+int wait_status(int end, const std::string& name, const char* after, const char* stopped) {
+    switch (end) {
+        case CONSOLE_OK:
+            return -1;
+        case CONSOLE_STOPPED:
+            std::fprintf(stderr, "ampctl: update: %s\n", stopped);
+            return EXIT_STOPPED;
+        case CONSOLE_NOT_SENT:
+            std::fprintf(stderr, "ampctl: update: could not send the restart request to '%s'\n", name.c_str());
+            return EXIT_DEVICE;
+        case CONSOLE_NO_PORT:
+            std::fprintf(stderr, "ampctl: update: the amp's port did not come back after the %s\n", after);
+            return EXIT_DEVICE;
+        default:
+            std::fprintf(stderr, "ampctl: update: could not send message to amp: the port failed\n");
+            return EXIT_DEVICE;
+    }
+}
+
 // The updater's procedure with the wizard's engine and waits: the amp's
 // identity, the restart request and the wait after it (the amp, now in update
 // mode, is not asked anything); every message of the file; the wait after the
@@ -510,22 +532,9 @@ int cmd_update(const char* path, const Options& o) {
 
     std::printf("restart request sent; waiting %ld ms\n", o.restart_wait_ms);
     std::fflush(stdout);
-    switch (update_console_restart(&c, name.c_str(), o.timeout_ms)) {
-        case CONSOLE_NOT_SENT:
-            std::fprintf(stderr, "ampctl: update: could not send the restart request to '%s'\n", name.c_str());
-            return EXIT_DEVICE;
-        case CONSOLE_STOPPED:
-            std::fprintf(stderr, "ampctl: update: stopped during the restart wait; nothing of the file was sent\n");
-            return EXIT_STOPPED;
-        case CONSOLE_PORT_FAILED:
-            std::fprintf(stderr, "ampctl: update: could not send message to amp: the port failed\n");
-            return EXIT_DEVICE;
-        case CONSOLE_NO_PORT:
-            std::fprintf(stderr, "ampctl: update: the amp's port did not come back after the restart\n");
-            return EXIT_DEVICE;
-        default:
-            break;
-    }
+    int end = wait_status(update_console_restart(&c, name.c_str(), o.timeout_ms), name, "restart",
+                          "stopped during the restart wait; nothing of the file was sent");
+    if (end >= 0) return end;
     answer_remember_before();
 
     int sent = update_console_send(&c, update_file_bytes(), update_file_size());
@@ -545,20 +554,9 @@ int cmd_update(const char* path, const Options& o) {
                 p.bytes_sent, p.seconds, p.seconds > 0 ? double(p.bytes_sent) / p.seconds : 0.0,
                 o.update_wait_ms);
     std::fflush(stdout);
-    switch (update_console_finish(&c, name.c_str())) {
-        case CONSOLE_STOPPED:
-            std::fprintf(stderr, "ampctl: update: stopped during the wait; every byte was sent and the amp may "
-                                 "still be reprogramming\n");
-            return EXIT_STOPPED;
-        case CONSOLE_PORT_FAILED:
-            std::fprintf(stderr, "ampctl: update: could not send message to amp: the port failed\n");
-            return EXIT_DEVICE;
-        case CONSOLE_NO_PORT:
-            std::fprintf(stderr, "ampctl: update: the amp's port did not come back after the update\n");
-            return EXIT_DEVICE;
-        default:
-            break;
-    }
+    end = wait_status(update_console_finish(&c, name.c_str()), name, "update",
+                      "stopped during the wait; every byte was sent and the amp may still be reprogramming");
+    if (end >= 0) return end;
     UpdateVerdict verdict = answer_verdict();
     char line[160];
     std::printf("%s\n", update_verdict_line(verdict, line, sizeof line));

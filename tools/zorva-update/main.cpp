@@ -190,6 +190,20 @@ int load(std::string path) {
     return EXIT_OK;
 }
 
+// Says how a part of the procedure that ends in a wait went wrong; returns
+// the exit status.
+int say_wait_end(int end, const char* after, const char* stopped) {
+    if (end == CONSOLE_STOPPED) {
+        std::printf("%s\n", stopped);
+        return EXIT_STOPPED;
+    }
+    if (end == CONSOLE_NO_PORT)
+        std::printf("%s: the amp's MIDI device did not come back after the %s.\n", MSG_OPEN_PORT, after);
+    else
+        std::printf("%s\n", MSG_SEND);
+    return EXIT_DEVICE;
+}
+
 bool parse_ms(const char* s, long* out) {
     char* end = nullptr;
     long v = s ? std::strtol(s, &end, 10) : -1;
@@ -282,18 +296,9 @@ int main(int argc, char** argv) {
     }
     if (yes.empty() || yes[0] == 'y' || yes[0] == 'Y') {
         std::printf("%s\n", MSG_RESETTING);
-        switch (update_console_restart(&c, port.c_str(), long(ANSWER_WAIT_TICKS) * UPDATE_TICK_MS)) {
-            case CONSOLE_OK: break;
-            case CONSOLE_STOPPED:
-                std::printf("Stopped before anything of the update was sent.\n");
-                return finish(EXIT_STOPPED);
-            case CONSOLE_NO_PORT:
-                std::printf("%s: the amp's MIDI device did not come back after the restart.\n", MSG_OPEN_PORT);
-                return finish(EXIT_DEVICE);
-            default:
-                std::printf("%s\n", MSG_SEND);
-                return finish(EXIT_DEVICE);
-        }
+        int end = update_console_restart(&c, port.c_str(), long(ANSWER_WAIT_TICKS) * UPDATE_TICK_MS);
+        if (end != CONSOLE_OK)
+            return finish(say_wait_end(end, "restart", "Stopped before anything of the update was sent."));
     }
     answer_remember_before();
 
@@ -316,18 +321,11 @@ int main(int argc, char** argv) {
     std::printf("%s (about %ld s).\n", MSG_UPDATING,
                 (long(PORT_CLOSE_DELAY_TICKS) * UPDATE_TICK_MS + c.update_wait_ms + 500) / 1000);
     std::fflush(stdout);
-    switch (update_console_finish(&c, port.c_str())) {
-        case CONSOLE_OK: break;
-        case CONSOLE_STOPPED:
-            std::printf("Stopped while the amp updates: every byte was sent; the amp may still be reprogramming.\n");
-            return finish(EXIT_STOPPED);
-        case CONSOLE_NO_PORT:
-            std::printf("%s: the amp's MIDI device did not come back after the update.\n", MSG_OPEN_PORT);
-            return finish(EXIT_DEVICE);
-        default:
-            std::printf("%s\n", MSG_SEND);
-            return finish(EXIT_DEVICE);
-    }
+    int end = update_console_finish(&c, port.c_str());
+    if (end != CONSOLE_OK)
+        return finish(say_wait_end(end, "update",
+                                   "Stopped while the amp updates: every byte was sent; the amp may still be "
+                                   "reprogramming."));
     UpdateVerdict verdict = answer_verdict();
     char line[160];
     std::printf("\n%s\n", update_verdict_line(verdict, line, sizeof line));
