@@ -104,8 +104,8 @@ void refresh_port_list() {
     midi_out_list_devices(add_port_name);
 }
 
-// The amp is asked who it is whenever its port opens, but after the restart
-// into update mode.
+// The amp is asked who it is whenever its port opens, except after the
+// restart into update mode.
 bool open_chosen_port() {
     return update_port_open(chosen_port_name(), wait_kind < 0 || UPDATE_WAITS[wait_kind].ask_identity);
 }
