@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "update/amp_answer.h"
 #include "update/update_engine.h"
 
 struct UpdateConsole {
@@ -20,6 +21,24 @@ struct UpdateConsole {
     // terminal, a plain line every few seconds otherwise; null for none.
     bool progress;
 };
+
+// The exit statuses of the console programs, one list so that a script reads
+// ampctl and zorva-update alike. EXIT_UNDECODED is ampctl's alone.
+enum UpdateExit {
+    EXIT_OK = 0,
+    EXIT_DEVICE = 1,     // no device, it would not open, or it failed
+    EXIT_USAGE = 2,      // a bad command line, or the input ended
+    EXIT_TIMEOUT = 3,    // no reply in time
+    EXIT_UNDECODED = 4,  // a reply that does not decode
+    EXIT_FILE = 5,       // a file that cannot be used
+    EXIT_STOPPED = 6,    // the stop flag
+    EXIT_NOT_TAKEN = 7,  // the amp still reports the version it had
+};
+
+// Indexed by UpdateVerdictKind: an update's exit status for what the amp said
+// at the end (a verdict still pending there means no answer came).
+constexpr int UPDATE_VERDICT_EXIT[VERDICT_KIND_COUNT] = {EXIT_TIMEOUT, EXIT_OK, EXIT_NOT_TAKEN, EXIT_TIMEOUT,
+                                                         EXIT_DEVICE};
 
 // The defaults: no stop flag, the table's waits, no pacing, progress shown.
 UpdateConsole update_console_defaults();

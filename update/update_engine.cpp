@@ -184,8 +184,7 @@ void update_begin(const uint8_t* bytes, size_t size, const UpdatePacing* p) {
     draining = false;
     stopping = false;
     messages_sent = 0;
-    messages_total = 0;
-    for (size_t at = 0; at < data_size; messages_total++) at += sysex_message_length(data + at, data_size - at);
+    messages_total = sysex_message_count(data, data_size);
     pacing = p ? *p : UpdatePacing{0, 0};
     started_us = next_allowed_us = message_began_us = now_us();
 }

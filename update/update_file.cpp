@@ -167,6 +167,12 @@ size_t sysex_message_length(const uint8_t* bytes, size_t remaining) {
     return remaining;
 }
 
+size_t sysex_message_count(const uint8_t* bytes, size_t size) {
+    size_t count = 0;
+    for (size_t at = 0; bytes && at < size; count++) at += sysex_message_length(bytes + at, size - at);
+    return count;
+}
+
 int update_file_load(const char* path) { return update_file_load_sized(path, UPDATE_FILE_MIN_SIZE); }
 
 int update_file_load_sized(const char* path, size_t min_size) {

@@ -42,6 +42,10 @@ bool validate_sysex(const uint8_t* bytes, size_t length);
 // F7, or all `remaining` bytes when there is none.
 size_t sysex_message_length(const uint8_t* bytes, size_t remaining);
 
+// How many messages the `size` bytes at `bytes` hold, cut as
+// sysex_message_length cuts them; 0 for none.
+size_t sysex_message_count(const uint8_t* bytes, size_t size);
+
 // Reads the file at `path` whole and checks it. Returns a code of
 // UpdateLoadError; on any code but LOAD_OK nothing is loaded.
 int update_file_load(const char* path);

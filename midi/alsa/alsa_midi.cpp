@@ -210,6 +210,24 @@ MidiHeader* die(AlsaOut* o) {
     return h;
 }
 
+// The caller found the device gone or stalled with `unsent` bytes still in
+// the driver: marks it dead, wakes the writer to end, and finishes a buffer
+// that was waiting for room as lost, so the port hears so. Returns every byte
+// the device went without.
+uint32_t give_up(AlsaOut* o, uint64_t unsent) {
+    MidiHeader* lost;
+    uint32_t lost_bytes;
+    {
+        std::lock_guard<std::mutex> l(o->m);
+        lost = die(o);
+        o->lost_bytes += unsent;
+        o->cv.notify_one();
+        lost_bytes = uint32_t(o->lost_bytes);
+    }
+    if (lost) finish(o, lost, true);
+    return lost_bytes;
+}
+
 // Waits, sleeping in poll, until the driver is empty, the device goes, or
 // the ring has bytes again; an empty driver is noted in `drained_upto`.
 void watch_drain(AlsaOut* o) {
@@ -416,18 +434,12 @@ uint32_t out_progress(MidiHandle h, uint32_t* held, uint32_t* next_us) {
     long fill = o->ops->held(o->raw);
     int64_t t = now_us();
     if (fill < 0) {
-        MidiHeader* lost;
         bool nothing_left;
         {
             std::lock_guard<std::mutex> l(o->m);
             nothing_left = ring == 0 && o->waiting == nullptr && o->drained_upto == written;
-            if (!nothing_left) o->lost_bytes += uint64_t(o->seen_held > 0 ? o->seen_held : 1);
-            lost = die(o);
-            o->cv.notify_one();
-            *held = uint32_t(o->lost_bytes);
         }
-        // A buffer that was waiting for room never goes out: the port hears so.
-        if (lost) finish(o, lost, true);
+        *held = give_up(o, nothing_left ? 0 : uint64_t(o->seen_held > 0 ? o->seen_held : 1));
         return nothing_left ? MIDI_RES_OK : MIDI_RES_NO_DEVICE;
     }
     if (fill == 0 && ring == 0) {
@@ -439,15 +451,7 @@ uint32_t out_progress(MidiHandle h, uint32_t* held, uint32_t* next_us) {
     o->seen_written = written;
     o->seen_at_us = t;
     if (ring == 0 && fill > 0 && t - o->moved_at_us > int64_t(o->ops->stall_ms) * 1000) {
-        MidiHeader* lost;
-        {
-            std::lock_guard<std::mutex> l(o->m);
-            lost = die(o);
-            o->lost_bytes += uint64_t(fill);
-            o->cv.notify_one();
-            *held = uint32_t(o->lost_bytes);
-        }
-        if (lost) finish(o, lost, true);
+        *held = give_up(o, uint64_t(fill));
         return MIDI_RES_ERROR;
     }
     // What left the driver since the last sample, over the time it took.

@@ -180,6 +180,9 @@ TEST(SysexMessageLength, EndsAtTheFirstF7OrTheEnd) {
     EXPECT_EQ(sysex_message_length(b.data() + 4, 2), 2u);
     EXPECT_EQ(sysex_message_length(b.data(), 3), 3u);
     EXPECT_EQ(sysex_message_length(b.data(), 0), 0u);
+    EXPECT_EQ(sysex_message_count(b.data(), b.size()), 2u);
+    EXPECT_EQ(sysex_message_count(b.data(), 5), 2u);  // a tail without F7 counts as one
+    EXPECT_EQ(sysex_message_count(b.data(), 0), 0u);
 }
 
 }  // namespace

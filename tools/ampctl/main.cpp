@@ -93,17 +93,6 @@ const char kHelp[] =
     "decode; 5 a file that is not valid or cannot be written; 6 stopped by a\n"
     "signal; 7 update: the amp still reports the version it had.\n";
 
-enum Exit {
-    EXIT_OK = 0,
-    EXIT_DEVICE = 1,
-    EXIT_USAGE = 2,
-    EXIT_TIMEOUT = 3,
-    EXIT_UNDECODED = 4,
-    EXIT_FILE = 5,
-    EXIT_STOPPED = 6,
-    EXIT_NOT_TAKEN = 7,
-};
-
 // dump keeps SysEx messages up to this long; a longer one is left out.
 constexpr size_t DUMP_MESSAGE_MAX = 16u << 20;
 
@@ -486,10 +475,6 @@ void say_how_far(const char* what) {
                  p.messages_total, p.bytes_sent, p.bytes_total);
 }
 
-// Indexed by UpdateVerdictKind: update's exit status for what the amp said
-// at the end (a verdict still pending there means no answer came).
-const int VERDICT_EXIT[VERDICT_KIND_COUNT] = {EXIT_TIMEOUT, EXIT_OK, EXIT_NOT_TAKEN, EXIT_TIMEOUT, EXIT_DEVICE};
-
 // What update says when a part of the procedure that ends in a wait (the
 // restart's, the update's) did not end with the port open again; its exit
 // status, or -1 when it did.
@@ -560,7 +545,7 @@ int cmd_update(const char* path, const Options& o) {
     UpdateVerdict verdict = answer_verdict();
     char line[160];
     std::printf("%s\n", update_verdict_line(verdict, line, sizeof line));
-    return VERDICT_EXIT[verdict.kind];
+    return UPDATE_VERDICT_EXIT[verdict.kind];
 }
 
 // ---------------------------------------------------------------- send, dump

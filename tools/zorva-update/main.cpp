@@ -47,20 +47,6 @@ const char kHelp[] =
     "or it failed; 2 a bad command line; 3 the amp did not answer; 5 the file\n"
     "cannot be used; 6 stopped by Ctrl-C; 7 the amp still reports the version it had.\n";
 
-// ampctl's exit statuses.
-enum Exit {
-    EXIT_OK = 0,
-    EXIT_DEVICE = 1,
-    EXIT_USAGE = 2,
-    EXIT_TIMEOUT = 3,
-    EXIT_FILE = 5,
-    EXIT_STOPPED = 6,
-    EXIT_NOT_TAKEN = 7,
-};
-
-// Indexed by UpdateVerdictKind, as ampctl's update.
-const int VERDICT_EXIT[VERDICT_KIND_COUNT] = {EXIT_TIMEOUT, EXIT_OK, EXIT_NOT_TAKEN, EXIT_TIMEOUT, EXIT_DEVICE};
-
 // The wizard's own words.
 const char* const MSG_OPEN_PORT = "Could not open MIDI out port";
 const char* const MSG_SEND = "Could not send message to amp";
@@ -181,12 +167,8 @@ int load(std::string path) {
                     why ? std::strerror(why) : "", why ? ")" : "");
         return EXIT_FILE;
     }
-    UpdateProgress p = {};
-    update_begin(update_file_bytes(), update_file_size(), nullptr);
-    p = update_progress();
-    update_abandon();
-    std::printf("The update file %s holds %zu messages, %zu kB.\n", path.c_str(), p.messages_total,
-                (update_file_size() + 512) / 1024);
+    std::printf("The update file %s holds %zu messages, %zu kB.\n", path.c_str(),
+                sysex_message_count(update_file_bytes(), update_file_size()), (update_file_size() + 512) / 1024);
     return EXIT_OK;
 }
 
@@ -329,5 +311,5 @@ int main(int argc, char** argv) {
     UpdateVerdict verdict = answer_verdict();
     char line[160];
     std::printf("\n%s\n", update_verdict_line(verdict, line, sizeof line));
-    return finish(VERDICT_EXIT[verdict.kind]);
+    return finish(UPDATE_VERDICT_EXIT[verdict.kind]);
 }
