@@ -58,24 +58,24 @@ int peer_process(jack_nframes_t nframes, void* arg) {
     jack_midi_clear_buffer(ob);
     for (;;) {
         uint32_t len = 0;
-        if (!ring_peek(&p->tx, &len, sizeof len)) break;
+        if (!vamp_ring_peek(&p->tx, &len, sizeof len)) break;
         if (len > jack_midi_max_event_size(ob)) break;  // next cycle
         jack_midi_data_t* dst = jack_midi_event_reserve(ob, 0, len);
         if (!dst) break;
-        ring_read(&p->tx, &len, sizeof len);
-        ring_read(&p->tx, dst, len);
+        vamp_ring_read(&p->tx, &len, sizeof len);
+        vamp_ring_read(&p->tx, dst, len);
     }
     void* ib = jack_port_get_buffer(p->in, nframes);
     uint32_t n = jack_midi_get_event_count(ib);
     for (uint32_t i = 0; i < n; i++) {
         jack_midi_event_t ev;
-        if (jack_midi_event_get(&ev, ib, i) == 0) ring_write2(&p->rx, ev.buffer, ev.size, nullptr, 0);
+        if (jack_midi_event_get(&ev, ib, i) == 0) vamp_ring_write2(&p->rx, ev.buffer, ev.size, nullptr, 0);
     }
     return 0;
 }
 
 bool peer_open(Peer* p) {
-    if (!ring_init(&p->tx, 8u << 20) || !ring_init(&p->rx, 1u << 20)) return false;
+    if (!vamp_ring_init(&p->tx, 8u << 20) || !vamp_ring_init(&p->rx, 1u << 20)) return false;
     jack_status_t st;
     p->client = jack_client_open("vamp-peer", JackNoStartServer, &st);
     if (!p->client) return false;
@@ -88,21 +88,21 @@ bool peer_open(Peer* p) {
 void peer_close(Peer* p) {
     if (p->client) jack_client_close(p->client);
     p->client = nullptr;
-    ring_free(&p->tx);
-    ring_free(&p->rx);
+    vamp_ring_free(&p->tx);
+    vamp_ring_free(&p->rx);
 }
 
 void peer_send(Peer* p, const Bytes& b) {
     for (size_t off = 0; off < b.size(); off += kPiece) {
         uint32_t n = uint32_t(std::min<size_t>(kPiece, b.size() - off));
-        while (!ring_write2(&p->tx, &n, sizeof n, b.data() + off, n)) usleep(1000);
+        while (!vamp_ring_write2(&p->tx, &n, sizeof n, b.data() + off, n)) usleep(1000);
     }
 }
 
 // Waits until the peer has handed every queued byte to JACK.
 bool peer_flushed(Peer* p, double timeout_s) {
     double end = now_s() + timeout_s;
-    while (ring_used(&p->tx) > 0)
+    while (vamp_ring_used(&p->tx) > 0)
         if (now_s() > end) return false;
         else usleep(2000);
     usleep(50000);  // a few cycles for the last events to reach the amp
@@ -115,7 +115,7 @@ Bytes peer_receive(Peer* p, size_t want, double timeout_s) {
     double end = now_s() + timeout_s;
     while (got.size() < want && now_s() < end) {
         uint8_t b;
-        if (ring_read(&p->rx, &b, 1))
+        if (vamp_ring_read(&p->rx, &b, 1))
             got.push_back(b);
         else
             usleep(2000);

@@ -317,7 +317,7 @@ const int kBurstControllers[] = {7, 10, 91, 2};
 
 }  // namespace
 
-void amp_state_init(VampAmp* a, const char* version) {
+void vamp_amp_state_init(VampAmp* a, const char* version) {
     std::memset(a, 0, sizeof *a);
     std::memcpy(a->version, version, 4);
     a->version[4] = 0;
@@ -343,14 +343,14 @@ void amp_state_init(VampAmp* a, const char* version) {
     }
 }
 
-bool amp_is_restart(const uint8_t* msg, long length, int* mode) {
+bool vamp_amp_is_restart(const uint8_t* msg, long length, int* mode) {
     if (length != 10 || !has_amp_header(msg, length)) return false;
     if (msg[6] != 12 || msg[8] != 0x55) return false;
     if (mode) *mode = msg[7];
     return true;
 }
 
-void amp_handle_sysex(VampAmp* a, const uint8_t* msg, long length, VampOutcome* out) {
+void vamp_amp_handle_sysex(VampAmp* a, const uint8_t* msg, long length, VampOutcome* out) {
     out->action = VAMP_IGNORE;
     out->mode = 0;
     out->reply_length = 0;
@@ -364,7 +364,7 @@ void amp_handle_sysex(VampAmp* a, const uint8_t* msg, long length, VampOutcome* 
         return;
     }
     int mode = 0;
-    if (amp_is_restart(msg, length, &mode)) {
+    if (vamp_amp_is_restart(msg, length, &mode)) {
         // Modes 0 and 8 restart normally, 1 into update mode; others mean nothing.
         if (mode == 0 || mode == 1 || mode == 8) {
             out->action = VAMP_RESTART;
@@ -390,7 +390,7 @@ void amp_handle_sysex(VampAmp* a, const uint8_t* msg, long length, VampOutcome* 
     a->ignored++;
 }
 
-bool amp_handle_channel(VampAmp* a, const uint8_t* msg, long length) {
+bool vamp_amp_handle_channel(VampAmp* a, const uint8_t* msg, long length) {
     if (length != 3 || !amp_is_cc_status(msg[0])) return false;
     ControllerValue cv;
     int err = 0;
@@ -405,7 +405,7 @@ bool amp_handle_channel(VampAmp* a, const uint8_t* msg, long length) {
     return true;
 }
 
-long amp_controller_burst(const VampAmp* a, uint8_t* dst, long max) {
+long vamp_amp_controller_burst(const VampAmp* a, uint8_t* dst, long max) {
     long n = 0;
     for (int c : kBurstControllers) {
         if (n + 3 > max || !a->param_set[c]) continue;
@@ -416,7 +416,7 @@ long amp_controller_burst(const VampAmp* a, uint8_t* dst, long max) {
     return n;
 }
 
-bool amp_write_demo(const char* path, long size, char* errbuf, size_t errlen) {
+bool vamp_amp_write_demo(const char* path, long size, char* errbuf, size_t errlen) {
     FILE* f = std::fopen(path, "wb");
     if (!f) {
         std::snprintf(errbuf, errlen, "cannot write %s", path);

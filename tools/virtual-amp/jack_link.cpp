@@ -20,7 +20,7 @@
 
 // ---------------------------------------------------------------- ring
 
-bool ring_init(VampRing* r, size_t cap) {
+bool vamp_ring_init(VampRing* r, size_t cap) {
     size_t c = 1;
     while (c < cap) c <<= 1;
     r->buf = static_cast<uint8_t*>(std::malloc(c));
@@ -30,17 +30,17 @@ bool ring_init(VampRing* r, size_t cap) {
     return r->buf != nullptr;
 }
 
-void ring_free(VampRing* r) {
+void vamp_ring_free(VampRing* r) {
     std::free(r->buf);
     r->buf = nullptr;
     r->cap = 0;
 }
 
-size_t ring_used(const VampRing* r) {
+size_t vamp_ring_used(const VampRing* r) {
     return r->head.load(std::memory_order_acquire) - r->tail.load(std::memory_order_acquire);
 }
 
-size_t ring_space(const VampRing* r) { return r->cap - ring_used(r); }
+size_t vamp_ring_space(const VampRing* r) { return r->cap - vamp_ring_used(r); }
 
 namespace {
 
@@ -62,7 +62,7 @@ void ring_copy_out(const VampRing* r, size_t at, void* dst, size_t n) {
 
 }  // namespace
 
-bool ring_write2(VampRing* r, const void* a, size_t na, const void* b, size_t nb) {
+bool vamp_ring_write2(VampRing* r, const void* a, size_t na, const void* b, size_t nb) {
     size_t head = r->head.load(std::memory_order_relaxed);
     size_t tail = r->tail.load(std::memory_order_acquire);
     if (r->cap - (head - tail) < na + nb) return false;
@@ -72,7 +72,7 @@ bool ring_write2(VampRing* r, const void* a, size_t na, const void* b, size_t nb
     return true;
 }
 
-bool ring_peek(const VampRing* r, void* dst, size_t n) {
+bool vamp_ring_peek(const VampRing* r, void* dst, size_t n) {
     size_t tail = r->tail.load(std::memory_order_relaxed);
     size_t head = r->head.load(std::memory_order_acquire);
     if (head - tail < n) return false;
@@ -80,8 +80,8 @@ bool ring_peek(const VampRing* r, void* dst, size_t n) {
     return true;
 }
 
-bool ring_read(VampRing* r, void* dst, size_t n) {
-    if (!ring_peek(r, dst, n)) return false;
+bool vamp_ring_read(VampRing* r, void* dst, size_t n) {
+    if (!vamp_ring_peek(r, dst, n)) return false;
     r->tail.store(r->tail.load(std::memory_order_relaxed) + n, std::memory_order_release);
     return true;
 }
@@ -142,7 +142,7 @@ void take_input(VampLink* l, jack_nframes_t nframes) {
         jack_midi_event_t ev;
         if (jack_midi_event_get(&ev, buf, i) != 0) continue;
         RxHeader h = {uint64_t(jack_frames_to_time(l->client, base + ev.time)), uint32_t(ev.size)};
-        if (!ring_write2(&l->rx, &h, sizeof h, ev.buffer, ev.size))
+        if (!vamp_ring_write2(&l->rx, &h, sizeof h, ev.buffer, ev.size))
             l->lost.fetch_add(ev.size, std::memory_order_relaxed);
     }
 }
@@ -157,8 +157,8 @@ void give_output(VampLink* l, jack_nframes_t nframes) {
     for (;;) {
         if (l->tx_left == 0) {
             uint32_t len = 0;
-            if (!ring_peek(&l->tx, &len, sizeof len)) break;
-            ring_read(&l->tx, &len, sizeof len);
+            if (!vamp_ring_peek(&l->tx, &len, sizeof len)) break;
+            vamp_ring_read(&l->tx, &len, sizeof len);
             l->tx_left = l->tx_total = len;
             if (len == 0) continue;
         }
@@ -173,7 +173,7 @@ void give_output(VampLink* l, jack_nframes_t nframes) {
         }
         jack_midi_data_t* dst = jack_midi_event_reserve(buf, 0, n);
         if (!dst) break;
-        ring_read(&l->tx, dst, n);
+        vamp_ring_read(&l->tx, dst, n);
         l->tx_left -= uint32_t(n);
         wrote = true;
     }
@@ -191,7 +191,7 @@ void on_shutdown(void* arg) { static_cast<VampLink*>(arg)->gone.store(true); }
 
 }  // namespace
 
-VampLink* link_open(const char* client_name, char* errbuf, size_t errlen) {
+VampLink* vamp_link_open(const char* client_name, char* errbuf, size_t errlen) {
     jack_set_error_function(jack_quiet);
     jack_set_info_function(jack_quiet);
     VampLink* l = new VampLink();
@@ -200,9 +200,9 @@ VampLink* link_open(const char* client_name, char* errbuf, size_t errlen) {
     l->gone.store(false);
     l->ready.store(false);
     l->tx_left = l->tx_total = 0;
-    if (!ring_init(&l->rx, kRxRing) || !ring_init(&l->tx, kTxRing)) {
+    if (!vamp_ring_init(&l->rx, kRxRing) || !vamp_ring_init(&l->tx, kTxRing)) {
         std::snprintf(errbuf, errlen, "not enough memory");
-        link_close(l);
+        vamp_link_close(l);
         return nullptr;
     }
     jack_status_t status;
@@ -212,7 +212,7 @@ VampLink* link_open(const char* client_name, char* errbuf, size_t errlen) {
             std::snprintf(errbuf, errlen, "a JACK client named '%s' is already there", client_name);
         else
             std::snprintf(errbuf, errlen, "no JACK server to connect to (status 0x%x)", unsigned(status));
-        link_close(l);
+        vamp_link_close(l);
         return nullptr;
     }
     jack_set_error_function(jack_error_line);
@@ -225,14 +225,14 @@ VampLink* link_open(const char* client_name, char* errbuf, size_t errlen) {
     // ports of a client that is not active yet).
     if (jack_activate(l->client) != 0) {
         std::snprintf(errbuf, errlen, "could not activate the JACK client");
-        link_close(l);
+        vamp_link_close(l);
         return nullptr;
     }
     l->in = jack_port_register(l->client, VAMP_IN_PORT, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     l->out = jack_port_register(l->client, VAMP_OUT_PORT, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     if (!l->in || !l->out) {
         std::snprintf(errbuf, errlen, "could not register the MIDI ports");
-        link_close(l);
+        vamp_link_close(l);
         return nullptr;
     }
     std::snprintf(l->in_name, sizeof l->in_name, "%s", jack_port_name(l->in));
@@ -270,13 +270,13 @@ void raw_reader(VampLink* l) {
             return;
         }
         RxHeader h = {mono_us(), uint32_t(n)};
-        if (!ring_write2(&l->rx, &h, sizeof h, buf, size_t(n))) l->lost.fetch_add(uint64_t(n));
+        if (!vamp_ring_write2(&l->rx, &h, sizeof h, buf, size_t(n))) l->lost.fetch_add(uint64_t(n));
     }
 }
 
 }  // namespace
 
-VampLink* link_open_rawmidi(const char* id, char* errbuf, size_t errlen) {
+VampLink* vamp_link_open_rawmidi(const char* id, char* errbuf, size_t errlen) {
     VampLink* l = new VampLink();
     l->client = nullptr;
     l->lost.store(0);
@@ -301,7 +301,7 @@ VampLink* link_open_rawmidi(const char* id, char* errbuf, size_t errlen) {
             snd_rawmidi_params(l->raw_in, params);
         snd_rawmidi_params_free(params);
     }
-    if (!ring_init(&l->rx, kRxRing)) {
+    if (!vamp_ring_init(&l->rx, kRxRing)) {
         std::snprintf(errbuf, errlen, "out of memory");
         snd_rawmidi_close(l->raw_in);
         snd_rawmidi_close(l->raw_out);
@@ -312,14 +312,14 @@ VampLink* link_open_rawmidi(const char* id, char* errbuf, size_t errlen) {
     return l;
 }
 
-void link_close(VampLink* l) {
+void vamp_link_close(VampLink* l) {
     if (!l) return;
     if (l->raw_in) {
         l->quit.store(true);
         if (l->reader.joinable()) l->reader.join();
         snd_rawmidi_close(l->raw_in);
         snd_rawmidi_close(l->raw_out);
-        ring_free(&l->rx);
+        vamp_ring_free(&l->rx);
         delete l;
         return;
     }
@@ -327,31 +327,31 @@ void link_close(VampLink* l) {
         if (!l->gone.load()) jack_deactivate(l->client);
         jack_client_close(l->client);
     }
-    ring_free(&l->rx);
-    ring_free(&l->tx);
+    vamp_ring_free(&l->rx);
+    vamp_ring_free(&l->tx);
     delete l;
 }
 
-long link_read(VampLink* l, uint64_t* t_us, uint8_t* buf, long cap) {
+long vamp_link_read(VampLink* l, uint64_t* t_us, uint8_t* buf, long cap) {
     RxHeader h;
-    if (!ring_peek(&l->rx, &h, sizeof h)) return 0;
+    if (!vamp_ring_peek(&l->rx, &h, sizeof h)) return 0;
     // The header and its bytes were published together.
-    ring_read(&l->rx, &h, sizeof h);
+    vamp_ring_read(&l->rx, &h, sizeof h);
     *t_us = h.t_us;
     long n = long(h.length);
     long take = n < cap ? n : cap;
-    ring_read(&l->rx, buf, size_t(take));
+    vamp_ring_read(&l->rx, buf, size_t(take));
     for (long skip = n - take; skip > 0;) {  // a caller's buffer too small: drop the rest, counted
         uint8_t tmp[256];
         long k = skip < long(sizeof tmp) ? skip : long(sizeof tmp);
-        ring_read(&l->rx, tmp, size_t(k));
+        vamp_ring_read(&l->rx, tmp, size_t(k));
         skip -= k;
         l->lost.fetch_add(uint64_t(k));
     }
     return take;
 }
 
-bool link_send(VampLink* l, const uint8_t* bytes, long n) {
+bool vamp_link_send(VampLink* l, const uint8_t* bytes, long n) {
     if (n <= 0) return true;
     if (l->raw_out) {
         // Replies are short: the device takes them whole or the send fails.
@@ -368,21 +368,21 @@ bool link_send(VampLink* l, const uint8_t* bytes, long n) {
         return true;
     }
     uint32_t len = uint32_t(n);
-    return ring_write2(&l->tx, &len, sizeof len, bytes, size_t(n));
+    return vamp_ring_write2(&l->tx, &len, sizeof len, bytes, size_t(n));
 }
 
-uint64_t link_lost(const VampLink* l) { return l->lost.load(); }
+uint64_t vamp_link_lost(const VampLink* l) { return l->lost.load(); }
 
-bool link_server_gone(const VampLink* l) { return l->gone.load(); }
+bool vamp_link_server_gone(const VampLink* l) { return l->gone.load(); }
 
-uint64_t link_now_us(const VampLink* l) {
+uint64_t vamp_link_now_us(const VampLink* l) {
     if (l->raw_in) return mono_us();
     return jack_get_time();
 }
 
-double link_wall_s(const VampLink* l, uint64_t t_us) {
+double vamp_link_wall_s(const VampLink* l, uint64_t t_us) {
     return l->wall_t0 + (double(t_us) - double(l->jack_t0)) / 1e6;
 }
 
-const char* link_in_name(const VampLink* l) { return l->in_name; }
-const char* link_out_name(const VampLink* l) { return l->out_name; }
+const char* vamp_link_in_name(const VampLink* l) { return l->in_name; }
+const char* vamp_link_out_name(const VampLink* l) { return l->out_name; }

@@ -29,7 +29,7 @@ struct Run {
     bool update_mode;
     VampUpdate upd;
     uint64_t overruns_at_update;  // rx.overruns when update mode began
-    uint64_t lost_at_update;      // lost_before + link_lost when update mode began
+    uint64_t lost_at_update;      // lost_before + vamp_link_lost when update mode began
     uint64_t lost_before;         // lost by links already closed
     int restart_mode;             // -1, or the mode of a restart to carry out
     uint64_t next_burst_us;
@@ -68,7 +68,7 @@ bool wait_ms(long ms) {
     return !g_stop;
 }
 
-uint64_t lost_total(const Run* r) { return r->lost_before + (r->link ? link_lost(r->link) : 0); }
+uint64_t lost_total(const Run* r) { return r->lost_before + (r->link ? vamp_link_lost(r->link) : 0); }
 
 void write_report(Run* r, const char* state) {
     VampReport* p = &r->rep;
@@ -82,7 +82,7 @@ void write_report(Run* r, const char* state) {
     p->cc_refused = r->amp.cc_refused;
     if (!r->opt.report_path) return;
     int err = 0;
-    if (!report_write(p, r->opt.report_path, &err))
+    if (!vamp_report_write(p, r->opt.report_path, &err))
         say("cannot write the report %s: %s", r->opt.report_path, std::strerror(err));
 }
 
@@ -97,8 +97,8 @@ void report_update(Run* r, const char* result) {
     p->status_in_message = u->stream.status_in_message;
     p->unterminated = u->stream.unterminated;
     p->outside_message = u->stream.outside_message;
-    p->first_byte_s = u->bytes ? link_wall_s(r->link, u->first_us) : 0;
-    p->last_byte_s = u->bytes ? link_wall_s(r->link, u->last_us) : 0;
+    p->first_byte_s = u->bytes ? vamp_link_wall_s(r->link, u->first_us) : 0;
+    p->last_byte_s = u->bytes ? vamp_link_wall_s(r->link, u->last_us) : 0;
 }
 
 // Opens the JACK client, trying for a few seconds (a server busy with our
@@ -106,8 +106,8 @@ void report_update(Run* r, const char* result) {
 bool open_link(Run* r) {
     char err[200] = "";
     for (int i = 0; i < 50 && !g_stop; i++) {
-        r->link = r->opt.rawmidi[0] ? link_open_rawmidi(r->opt.rawmidi, err, sizeof err)
-                                    : link_open(r->opt.client_name, err, sizeof err);
+        r->link = r->opt.rawmidi[0] ? vamp_link_open_rawmidi(r->opt.rawmidi, err, sizeof err)
+                                    : vamp_link_open(r->opt.client_name, err, sizeof err);
         if (r->link) return true;
         if (r->opt.verbose) say("open failed: %s", err);
         if (i == 0 && !r->rep.restarts && !r->rep.updates) break;  // at start, fail at once
@@ -133,9 +133,9 @@ bool usb_bind(const Run* r, const char* udc) {
 // were still waiting are lost with the amp's memory of them. On a USB gadget
 // the device leaves the bus meanwhile and enumerates again.
 bool vanish(Run* r, long ms) {
-    r->lost_before += link_lost(r->link);
+    r->lost_before += vamp_link_lost(r->link);
     double t0 = mono_s();
-    link_close(r->link);
+    vamp_link_close(r->link);
     r->link = nullptr;
     if (r->opt.verbose) say("closed in %.3f s", mono_s() - t0);
     bool usb = r->opt.usb_gadget[0] != '\0';
@@ -147,14 +147,14 @@ bool vanish(Run* r, long ms) {
     if (r->opt.verbose) say("opened in %.3f s", mono_s() - t0);
     // A fresh receive buffer; the overrun count carries on.
     uint64_t overruns = r->rx.overruns;
-    rx_model_init(&r->rx, r->opt.rate, r->opt.buffer);
+    vamp_rx_model_init(&r->rx, r->opt.rate, r->opt.buffer);
     r->rx.overruns = overruns;
     return true;
 }
 
 bool begin_update_mode(Run* r) {
-    update_free(&r->upd);
-    if (!update_begin(&r->upd)) {
+    vamp_update_free(&r->upd);
+    if (!vamp_update_begin(&r->upd)) {
         say("cannot set up SHA-256");
         return false;
     }
@@ -172,12 +172,12 @@ bool do_restart(Run* r) {
     r->rep.restarts++;
     say("restart (mode %d): ports gone for %ld ms", mode, r->opt.restart_ms);
     if (!vanish(r, r->opt.restart_ms)) return false;
-    stream_init(&r->normal, false);
+    vamp_stream_init(&r->normal, false);
     if (mode == 1) {
         if (!begin_update_mode(r)) return false;
         say("back in update mode");
     } else {
-        update_free(&r->upd);
+        vamp_update_free(&r->upd);
         r->update_mode = false;
         say("back in normal mode, version %s", r->amp.version);
     }
@@ -198,11 +198,11 @@ void release_held(Run* r, uint64_t t_us) {
 // when it is exactly that image.
 bool finish_update(Run* r) {
     release_held(r, r->upd.last_us);
-    update_finish(&r->upd);
+    vamp_update_finish(&r->upd);
     r->rep.image = !r->opt.expect_image ? "unchecked"
                    : std::strcmp(r->upd.sha256, r->opt.expect_sha256) == 0 ? "match"
                                                                             : "mismatch";
-    bool clean = stream_errors(&r->upd.stream) == 0 && r->rx.overruns == r->overruns_at_update &&
+    bool clean = vamp_stream_errors(&r->upd.stream) == 0 && r->rx.overruns == r->overruns_at_update &&
                  lost_total(r) == r->lost_at_update && std::strcmp(r->rep.image, "mismatch") != 0;
     std::memcpy(r->rep.version_before, r->amp.version, 5);
     std::memcpy(r->rep.version_after, clean ? r->opt.new_version : r->amp.version, 5);
@@ -210,21 +210,21 @@ bool finish_update(Run* r) {
     r->rep.updates++;
     say("update %s: %llu messages, %llu bytes, SHA-256 %s, %llu framing errors; reprogramming for %ld ms",
         clean ? "taken" : "rejected", (unsigned long long)r->upd.messages, (unsigned long long)r->upd.bytes,
-        r->upd.sha256, (unsigned long long)stream_errors(&r->upd.stream), r->opt.reprogram_ms);
+        r->upd.sha256, (unsigned long long)vamp_stream_errors(&r->upd.stream), r->opt.reprogram_ms);
     r->update_mode = false;
     write_report(r, "reprogramming");
     if (!vanish(r, r->opt.reprogram_ms)) return false;
     std::memcpy(r->amp.version, r->rep.version_after, 5);
-    stream_init(&r->normal, false);
+    vamp_stream_init(&r->normal, false);
     say("back in normal mode, version %s", r->amp.version);
     write_report(r, "normal");
     return true;
 }
 
 void take_normal(Run* r, uint8_t b) {
-    int kind = stream_feed(&r->normal, b);
+    int kind = vamp_stream_feed(&r->normal, b);
     if (kind == VAMP_MSG_CHANNEL) {
-        amp_handle_channel(&r->amp, r->normal.msg, r->normal.kept);
+        vamp_amp_handle_channel(&r->amp, r->normal.msg, r->normal.kept);
         return;
     }
     if (kind != VAMP_MSG_SYSEX) return;
@@ -238,11 +238,11 @@ void take_normal(Run* r, uint8_t b) {
         r->amp.ignored++;
         return;
     }
-    amp_handle_sysex(&r->amp, r->normal.msg, r->normal.kept, &out);
+    vamp_amp_handle_sysex(&r->amp, r->normal.msg, r->normal.kept, &out);
     if (r->opt.verbose)
         say("request %02X (%ld bytes): %s", r->normal.kept > 6 ? r->normal.msg[6] : 0, r->normal.kept,
             out.action == VAMP_REPLY ? "answered" : out.action == VAMP_RESTART ? "restart" : "ignored");
-    if (out.action == VAMP_REPLY && !link_send(r->link, out.reply, out.reply_length))
+    if (out.action == VAMP_REPLY && !vamp_link_send(r->link, out.reply, out.reply_length))
         say("output queue full: a reply was dropped");
     if (out.action == VAMP_RESTART) r->restart_mode = out.mode;
 }
@@ -252,13 +252,13 @@ void take_normal(Run* r, uint8_t b) {
 void take_image_byte(Run* r, uint8_t b, uint64_t t_us) {
     uint64_t at = r->stream_offset++;
     if (r->opt.drop_bytes && at >= r->opt.drop_offset && at - r->opt.drop_offset < r->opt.drop_bytes) return;
-    int kind = update_feed(&r->upd, b, t_us);
+    int kind = vamp_update_feed(&r->upd, b, t_us);
     if (r->opt.strict_boot_loader) return;
     // A restart request before any update byte leaves update mode (or
     // restarts into it again) instead of counting as the update.
     int mode = 0;
     if (kind == VAMP_MSG_SYSEX && r->upd.messages == 1 && r->upd.bytes == uint64_t(r->upd.stream.length) &&
-        amp_is_restart(r->upd.stream.msg, r->upd.stream.kept, &mode) && (mode == 0 || mode == 1 || mode == 8))
+        vamp_amp_is_restart(r->upd.stream.msg, r->upd.stream.kept, &mode) && (mode == 0 || mode == 1 || mode == 8))
         r->restart_mode = mode;
 }
 
@@ -279,8 +279,8 @@ void take_update(Run* r, uint8_t b, uint64_t t_us) {
     r->held_n = 0;
     if (r->opt.no_identity) return;
     VampOutcome out;
-    amp_handle_sysex(&r->amp, AMP_IDENTITY_REQUEST, AMP_IDENTITY_REQUEST_LENGTH, &out);
-    if (out.action == VAMP_REPLY && !link_send(r->link, out.reply, out.reply_length))
+    vamp_amp_handle_sysex(&r->amp, AMP_IDENTITY_REQUEST, AMP_IDENTITY_REQUEST_LENGTH, &out);
+    if (out.action == VAMP_REPLY && !vamp_link_send(r->link, out.reply, out.reply_length))
         say("output queue full: a reply was dropped");
 }
 
@@ -290,8 +290,8 @@ void drain(Run* r) {
     static uint8_t buf[1 << 16];
     uint64_t t = 0;
     long n;
-    while (r->restart_mode < 0 && (n = link_read(r->link, &t, buf, sizeof buf)) > 0) {
-        long keep = rx_model_accept(&r->rx, t, n);
+    while (r->restart_mode < 0 && (n = vamp_link_read(r->link, &t, buf, sizeof buf)) > 0) {
+        long keep = vamp_rx_model_accept(&r->rx, t, n);
         for (long i = 0; i < keep && r->restart_mode < 0; i++) {
             if (r->update_mode)
                 take_update(r, buf[i], t);
@@ -303,14 +303,14 @@ void drain(Run* r) {
 
 void send_burst(Run* r) {
     uint8_t msgs[64];
-    long n = amp_controller_burst(&r->amp, msgs, sizeof msgs);
-    for (long i = 0; i + 3 <= n; i += 3) link_send(r->link, msgs + i, 3);
+    long n = vamp_amp_controller_burst(&r->amp, msgs, sizeof msgs);
+    for (long i = 0; i + 3 <= n; i += 3) vamp_link_send(r->link, msgs + i, 3);
 }
 
 int run(Run* r) {
-    amp_state_init(&r->amp, r->opt.version);
-    rx_model_init(&r->rx, r->opt.rate, r->opt.buffer);
-    stream_init(&r->normal, false);
+    vamp_amp_state_init(&r->amp, r->opt.version);
+    vamp_rx_model_init(&r->rx, r->opt.rate, r->opt.buffer);
+    vamp_stream_init(&r->normal, false);
     r->restart_mode = -1;
     r->rep.result = "none";
     r->rep.rate = r->opt.rate;
@@ -330,12 +330,12 @@ int run(Run* r) {
         r->udc[std::strcspn(r->udc, "\n")] = '\0';
     }
     if (!open_link(r)) return 1;
-    say("up: %s / %s, version %s", link_in_name(r->link), link_out_name(r->link), r->amp.version);
+    say("up: %s / %s, version %s", vamp_link_in_name(r->link), vamp_link_out_name(r->link), r->amp.version);
     write_report(r, "normal");
 
     int status = 0;
     while (!g_stop) {
-        if (link_server_gone(r->link)) {
+        if (vamp_link_server_gone(r->link)) {
             say("the JACK server went away");
             status = 1;
             break;
@@ -346,7 +346,7 @@ int run(Run* r) {
             if (!r->link) break;
             continue;
         }
-        uint64_t now = link_now_us(r->link);
+        uint64_t now = vamp_link_now_us(r->link);
         if (r->update_mode && r->upd.bytes > 0 && now > r->upd.last_us &&
             now - r->upd.last_us >= uint64_t(r->opt.quiet_ms) * 1000) {
             if (!finish_update(r)) status = g_stop ? 0 : 1;
@@ -363,18 +363,18 @@ int run(Run* r) {
     // An update cut short by the stop is reported as far as it came.
     if (r->update_mode && r->upd.bytes > 0 && r->link) {
         release_held(r, r->upd.last_us);
-        update_finish(&r->upd);
+        vamp_update_finish(&r->upd);
         std::memcpy(r->rep.version_before, r->amp.version, 5);
         std::memcpy(r->rep.version_after, r->amp.version, 5);
         report_update(r, "interrupted");
     }
     write_report(r, r->update_mode ? "update" : "normal");
     if (r->link) {
-        r->lost_before += link_lost(r->link);
-        link_close(r->link);
+        r->lost_before += vamp_link_lost(r->link);
+        vamp_link_close(r->link);
         r->link = nullptr;
     }
-    update_free(&r->upd);
+    vamp_update_free(&r->upd);
     say("stopped");
     return status;
 }
@@ -393,7 +393,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (r.opt.demo_path) {
-        if (!amp_write_demo(r.opt.demo_path, r.opt.demo_bytes, err, sizeof err)) {
+        if (!vamp_amp_write_demo(r.opt.demo_path, r.opt.demo_bytes, err, sizeof err)) {
             say("%s", err);
             return 1;
         }

@@ -8,13 +8,13 @@
 
 // ---------------------------------------------------------------- receive model
 
-void rx_model_init(VampRxModel* m, double rate, long buffer) {
+void vamp_rx_model_init(VampRxModel* m, double rate, long buffer) {
     std::memset(m, 0, sizeof *m);
     m->rate = rate > 0 ? rate : 0;
     m->buffer = buffer > 0 ? double(buffer) : 0;
 }
 
-long rx_model_accept(VampRxModel* m, uint64_t t_us, long n) {
+long vamp_rx_model_accept(VampRxModel* m, uint64_t t_us, long n) {
     if (n <= 0) return 0;
     if (m->rate <= 0) return n;
     // The device has drained its buffer at `rate` since the last arrival.
@@ -67,12 +67,12 @@ void stray(VampStream* s) {
 
 }  // namespace
 
-void stream_init(VampStream* s, bool strict) {
+void vamp_stream_init(VampStream* s, bool strict) {
     std::memset(s, 0, sizeof *s);
     s->strict = strict;
 }
 
-int stream_feed(VampStream* s, uint8_t b) {
+int vamp_stream_feed(VampStream* s, uint8_t b) {
     if (b >= 0xF8) {  // real-time
         if (!s->strict) return VAMP_MSG_NONE;  // allowed anywhere, part of nothing
         if (s->in_sysex) {
@@ -141,13 +141,13 @@ int stream_feed(VampStream* s, uint8_t b) {
     return VAMP_MSG_NONE;
 }
 
-void stream_close(VampStream* s) {
+void vamp_stream_close(VampStream* s) {
     if (s->in_sysex) s->unterminated++;
     s->in_sysex = false;
     s->in_stray = false;
 }
 
-uint64_t stream_errors(const VampStream* s) {
+uint64_t vamp_stream_errors(const VampStream* s) {
     return s->status_in_message + s->outside_message + s->unterminated;
 }
 
@@ -165,9 +165,9 @@ void hash_flush(VampUpdate* u) {
 
 }  // namespace
 
-bool update_begin(VampUpdate* u) {
+bool vamp_update_begin(VampUpdate* u) {
     std::memset(u, 0, sizeof *u);
-    stream_init(&u->stream, true);
+    vamp_stream_init(&u->stream, true);
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     if (!ctx) return false;
     if (EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) != 1) {
@@ -178,13 +178,13 @@ bool update_begin(VampUpdate* u) {
     return true;
 }
 
-int update_feed(VampUpdate* u, uint8_t byte, uint64_t t_us) {
+int vamp_update_feed(VampUpdate* u, uint8_t byte, uint64_t t_us) {
     if (u->bytes == 0) u->first_us = t_us;
     u->last_us = t_us;
     u->bytes++;
     u->pending[u->pending_fill++] = byte;
     if (u->pending_fill == int(sizeof u->pending)) hash_flush(u);
-    int kind = stream_feed(&u->stream, byte);
+    int kind = vamp_stream_feed(&u->stream, byte);
     if (kind == VAMP_MSG_SYSEX) u->messages++;
     return kind;
 }
@@ -203,8 +203,8 @@ static bool digest_hex(EVP_MD_CTX* ctx, char* out) {
     return true;
 }
 
-void update_finish(VampUpdate* u) {
-    stream_close(&u->stream);
+void vamp_update_finish(VampUpdate* u) {
+    vamp_stream_close(&u->stream);
     if (!u->sha) return;
     hash_flush(u);
     EVP_MD_CTX* ctx = static_cast<EVP_MD_CTX*>(u->sha);
@@ -227,7 +227,7 @@ bool vamp_file_sha256(const char* path, char* hex) {
     return ok;
 }
 
-void update_free(VampUpdate* u) {
+void vamp_update_free(VampUpdate* u) {
     if (u->sha) EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(u->sha));
     u->sha = nullptr;
     u->pending_fill = 0;

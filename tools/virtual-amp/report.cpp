@@ -61,7 +61,7 @@ void add_text(Out* o, const char* key, const char* text) {
 
 }  // namespace
 
-long report_format(const VampReport* r, char* dst, size_t cap) {
+long vamp_report_format(const VampReport* r, char* dst, size_t cap) {
     if (!dst || cap == 0) return -1;
     Out o = {dst, cap, 0, false};
     uint64_t framing = r->status_in_message + r->unterminated + r->outside_message;
@@ -102,9 +102,9 @@ long report_format(const VampReport* r, char* dst, size_t cap) {
     return long(o.len);
 }
 
-bool report_write(const VampReport* r, const char* path, int* err) {
+bool vamp_report_write(const VampReport* r, const char* path, int* err) {
     char text[4096];
-    long n = report_format(r, text, sizeof text);
+    long n = vamp_report_format(r, text, sizeof text);
     if (n < 0) {
         if (err) *err = ENOBUFS;
         return false;

@@ -66,11 +66,11 @@ struct VampRxModel {
     uint64_t overruns;
 };
 
-void rx_model_init(VampRxModel* m, double rate, long buffer);
+void vamp_rx_model_init(VampRxModel* m, double rate, long buffer);
 
 // `n` bytes arrive at `t_us`. Returns how many of them (the first ones) the
 // device keeps; the rest are added to m->overruns.
-long rx_model_accept(VampRxModel* m, uint64_t t_us, long n);
+long vamp_rx_model_accept(VampRxModel* m, uint64_t t_us, long n);
 
 // ---------------------------------------------------------------- framing
 
@@ -97,18 +97,18 @@ struct VampStream {
     uint64_t unterminated;       // SysEx still open when the stream was closed
 };
 
-void stream_init(VampStream* s, bool strict);
+void vamp_stream_init(VampStream* s, bool strict);
 
 // Feeds one byte. Returns the kind of message that this byte completed
 // (s->msg holds its first s->kept bytes, s->length its full length), or
 // VAMP_MSG_NONE.
-int stream_feed(VampStream* s, uint8_t byte);
+int vamp_stream_feed(VampStream* s, uint8_t byte);
 
 // Ends the stream: an open SysEx counts as unterminated.
-void stream_close(VampStream* s);
+void vamp_stream_close(VampStream* s);
 
 // Framing errors so far.
-uint64_t stream_errors(const VampStream* s);
+uint64_t vamp_stream_errors(const VampStream* s);
 
 // ---------------------------------------------------------------- update accounting
 
@@ -119,22 +119,22 @@ struct VampUpdate {
     uint64_t bytes;          // every byte taken in update mode
     uint64_t first_us;       // time of the first and last byte
     uint64_t last_us;
-    char sha256[65];         // hex digest, set by update_finish
+    char sha256[65];         // hex digest, set by vamp_update_finish
     uint8_t pending[4096];   // bytes not yet handed to the digest
     int pending_fill;
 };
 
 // Starts an empty update. False when the digest cannot be set up.
-bool update_begin(VampUpdate* u);
+bool vamp_update_begin(VampUpdate* u);
 
-// One byte taken in update mode at `t_us`; returns what stream_feed returned.
-int update_feed(VampUpdate* u, uint8_t byte, uint64_t t_us);
+// One byte taken in update mode at `t_us`; returns what vamp_stream_feed returned.
+int vamp_update_feed(VampUpdate* u, uint8_t byte, uint64_t t_us);
 
 // Closes the framing and finishes the digest.
-void update_finish(VampUpdate* u);
+void vamp_update_finish(VampUpdate* u);
 
-// Releases the digest (safe after update_finish and twice).
-void update_free(VampUpdate* u);
+// Releases the digest (safe after vamp_update_finish and twice).
+void vamp_update_free(VampUpdate* u);
 
 // ---------------------------------------------------------------- the amp
 
@@ -158,7 +158,7 @@ struct VampAmp {
 };
 
 // Fills the amp with its factory state and the given version.
-void amp_state_init(VampAmp* a, const char* version);
+void vamp_amp_state_init(VampAmp* a, const char* version);
 
 // What a received message asks of the amp.
 enum VampAction {
@@ -178,23 +178,23 @@ struct VampOutcome {
 };
 
 // Handles one complete SysEx message received in normal mode.
-void amp_handle_sysex(VampAmp* a, const uint8_t* msg, long length, VampOutcome* out);
+void vamp_amp_handle_sysex(VampAmp* a, const uint8_t* msg, long length, VampOutcome* out);
 
 // Handles one channel message (controller changes on channel 1 change the
 // current parameters). Returns true when a parameter changed.
-bool amp_handle_channel(VampAmp* a, const uint8_t* msg, long length);
+bool vamp_amp_handle_channel(VampAmp* a, const uint8_t* msg, long length);
 
 // True when `msg` is the restart request with the given mode.
-bool amp_is_restart(const uint8_t* msg, long length, int* mode);
+bool vamp_amp_is_restart(const uint8_t* msg, long length, int* mode);
 
 // Writes up to `max` controller-change messages (3 bytes each) of the amp's
 // current parameters into `dst`; returns the number of bytes written.
-long amp_controller_burst(const VampAmp* a, uint8_t* dst, long max);
+long vamp_amp_controller_burst(const VampAmp* a, uint8_t* dst, long max);
 
 // Writes `size` bytes (rounded down to whole messages) of well-formed amp
 // SysEx into `path`. False with a line in errbuf when the file cannot be
 // written.
-bool amp_write_demo(const char* path, long size, char* errbuf, size_t errlen);
+bool vamp_amp_write_demo(const char* path, long size, char* errbuf, size_t errlen);
 
 // Prints the MIDI output devices that the updater would offer on this
 // machine, one a line. False when they could not be printed.
@@ -236,11 +236,11 @@ bool vamp_file_sha256(const char* path, char* hex);
 
 // Formats the report as JSON into `dst` (at most cap bytes, zero-terminated).
 // Returns the length, or -1 when it does not fit.
-long report_format(const VampReport* r, char* dst, size_t cap);
+long vamp_report_format(const VampReport* r, char* dst, size_t cap);
 
 // Writes the report to `path` through a temporary file and a rename, so a
 // reader never sees half a report. Code 0, or errno.
-bool report_write(const VampReport* r, const char* path, int* err);
+bool vamp_report_write(const VampReport* r, const char* path, int* err);
 
 // ---------------------------------------------------------------- JACK link
 
@@ -254,44 +254,44 @@ struct VampRing {
     std::atomic<size_t> tail;  // written by the consumer
 };
 
-bool ring_init(VampRing* r, size_t cap);
-void ring_free(VampRing* r);
-size_t ring_used(const VampRing* r);
-size_t ring_space(const VampRing* r);
+bool vamp_ring_init(VampRing* r, size_t cap);
+void vamp_ring_free(VampRing* r);
+size_t vamp_ring_used(const VampRing* r);
+size_t vamp_ring_space(const VampRing* r);
 // Writes both pieces or nothing (producer side).
-bool ring_write2(VampRing* r, const void* a, size_t na, const void* b, size_t nb);
+bool vamp_ring_write2(VampRing* r, const void* a, size_t na, const void* b, size_t nb);
 // Copies n bytes out and consumes them; false when fewer are held (consumer).
-bool ring_read(VampRing* r, void* dst, size_t n);
+bool vamp_ring_read(VampRing* r, void* dst, size_t n);
 // Copies n bytes without consuming them (consumer).
-bool ring_peek(const VampRing* r, void* dst, size_t n);
+bool vamp_ring_peek(const VampRing* r, void* dst, size_t n);
 
 struct VampLink;  // defined in jack_link.cpp
 
 // Opens the JACK client with our two ports (exact names, no server start) and
 // activates it. Null and a line in errbuf when that fails.
-VampLink* link_open(const char* client_name, char* errbuf, size_t errlen);
+VampLink* vamp_link_open(const char* client_name, char* errbuf, size_t errlen);
 // Opens ALSA rawmidi device `id` ("hw:1,0") both ways instead, reading with
 // an input buffer of VAMP_RAWMIDI_BUFFER bytes on a thread of its own.
 inline constexpr size_t VAMP_RAWMIDI_BUFFER = 1u << 20;  // the most ALSA accepts
-VampLink* link_open_rawmidi(const char* id, char* errbuf, size_t errlen);
+VampLink* vamp_link_open_rawmidi(const char* id, char* errbuf, size_t errlen);
 // Deactivates and closes the client (or device); JACK's ports vanish.
-void link_close(VampLink* l);
+void vamp_link_close(VampLink* l);
 // Takes one received event: its time and up to `cap` bytes. Returns its length
 // (0 when nothing is waiting).
-long link_read(VampLink* l, uint64_t* t_us, uint8_t* buf, long cap);
+long vamp_link_read(VampLink* l, uint64_t* t_us, uint8_t* buf, long cap);
 // Queues a message for the output port; false when the queue is full.
-bool link_send(VampLink* l, const uint8_t* bytes, long n);
+bool vamp_link_send(VampLink* l, const uint8_t* bytes, long n);
 // Bytes the process thread could not hold (dropped before we saw them).
-uint64_t link_lost(const VampLink* l);
+uint64_t vamp_link_lost(const VampLink* l);
 // True once the server has shut the client down.
-bool link_server_gone(const VampLink* l);
+bool vamp_link_server_gone(const VampLink* l);
 // JACK's clock, the one received events are stamped with, in microseconds.
-uint64_t link_now_us(const VampLink* l);
-// Wall-clock seconds for a time stamped by link_now_us or an event.
-double link_wall_s(const VampLink* l, uint64_t t_us);
+uint64_t vamp_link_now_us(const VampLink* l);
+// Wall-clock seconds for a time stamped by vamp_link_now_us or an event.
+double vamp_link_wall_s(const VampLink* l, uint64_t t_us);
 // Full names of our ports ("client:port").
-const char* link_in_name(const VampLink* l);
-const char* link_out_name(const VampLink* l);
+const char* vamp_link_in_name(const VampLink* l);
+const char* vamp_link_out_name(const VampLink* l);
 
 // Port names: the wizard picks its amp by "Zorva" / "Pro" in the device name.
 inline constexpr const char* VAMP_IN_PORT = "Zorva Pro MIDI In";
