@@ -13,6 +13,7 @@
 
 #include "app/app.h"
 #include "wizard/controller.h"
+#include "wizard/transfer.h"
 
 static double seconds_of(const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; }
 
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "idle_cpu: could not start the window\n");
         return 1;
     }
+    wizard_set_page_actions(&transfer_page_actions);
     wizard_start();
 
     double polled_when_pending = measure(seconds);

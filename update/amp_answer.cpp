@@ -4,6 +4,7 @@
 #include "ampmsg/responses.h"
 #include "midi/midi_in.h"
 #include "midi/midi_split.h"
+#include "midi/platform.h"
 #include "update/amp_choice.h"
 
 #include <cstdio>

@@ -1,9 +1,7 @@
 #include "update/update_console.h"
 
-#include "ampmsg/requests.h"
-#include "update/amp_answer.h"
-
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <thread>
 
@@ -23,7 +21,7 @@ long elapsed_ms(Clock::time_point since) {
     return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-bool stopped(const UpdateConsole* c) { return c->stop && *c->stop; }
+bool stop_raised(const UpdateConsole* c) { return c->stop && *c->stop; }
 
 // Progress on standard error: one line that rewrites itself on a terminal,
 // a plain line every PLAIN_PROGRESS_MS otherwise (a log, a pipe).
@@ -36,10 +34,12 @@ struct Progress {
     bool line_open;  // a rewritten line is on the terminal without its newline
 };
 
-void progress_show(Progress* p, const char* text, bool force) {
+void progress_show(Progress* p, bool force) {
     long every = p->tty ? TTY_PROGRESS_MS : PLAIN_PROGRESS_MS;
     if (!force && elapsed_ms(p->shown) < every) return;
     p->shown = Clock::now();
+    char text[160];
+    update_progress_text(text, sizeof text);
     if (p->tty) {
         std::fprintf(stderr, "\r%s   ", text);
         p->line_open = true;
@@ -54,35 +54,54 @@ void progress_end(Progress* p) {
     p->line_open = false;
 }
 
-// Waits, a tick at a time, for the answer to the identity request that
-// opening the port sent.
-void await_answer(const UpdateConsole* c) {
-    for (int i = 0; i <= ANSWER_WAIT_TICKS && answer_state() == ANSWER_WAITING && !stopped(c); i++) {
-        answer_tick();
-        if (answer_state() == ANSWER_WAITING) update_console_nap(c, UPDATE_TICK_MS);
-    }
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void say(const UpdateConsole* c, const char* format, ...) {
+    if (!c->steps) return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(c->steps, format, args);
+    va_end(args);
+    std::fflush(c->steps);
 }
 
-// Wait `kind` of the engine's table: the port closes once it has passed
-// everything on, and opens again `reopen_ms` later.
-int run_wait(const UpdateConsole* c, int kind, long reopen_ms, const char* name) {
-    if (!update_console_nap(c, long(UPDATE_WAITS[kind].close_after_ticks) * UPDATE_TICK_MS)) {
-        update_port_close();
-        return CONSOLE_STOPPED;
-    }
-    int ticks;
-    while ((ticks = update_wait_close(kind)) == 0) {
-        if (!update_console_nap(c, UPDATE_TICK_MS)) {
-            update_port_close();
-            return CONSOLE_STOPPED;
-        }
-    }
-    if (ticks < 0) return CONSOLE_PORT_FAILED;
-    if (!update_console_nap(c, reopen_ms)) return CONSOLE_STOPPED;
-    if (!update_wait_reopen(kind, name)) return CONSOLE_NO_PORT;
-    if (UPDATE_WAITS[kind].ask_identity) await_answer(c);
-    return CONSOLE_OK;
-}
+long seconds_of(long ms) { return (ms + 500) / 1000; }
+
+// The line for each way a part ends that needs one: the procedure's own
+// words, then what they mean here; "%zu of %zu" are the messages sent and in
+// the file.
+struct EndLine {
+    int part;
+    int end;
+    int exit_status;
+    const char* words;
+    const char* detail;
+};
+
+// One row per part and end that has something to say; what is not here has
+// nothing to add and exits 0 (a finished update is told by its verdict).
+const EndLine END_LINES[] = {
+    {PART_OPEN, END_NO_PORT, EXIT_DEVICE, UPDATE_TEXT_OPEN_FAILED, ""},
+    {PART_OPEN, END_STOPPED, EXIT_STOPPED, "", "Stopped before anything was sent to the amp."},
+    {PART_RESTART, END_NOT_SENT, EXIT_DEVICE, UPDATE_TEXT_SEND_FAILED,
+     ": the MIDI output did not take the restart request."},
+    {PART_RESTART, END_PORT_FAILED, EXIT_DEVICE, UPDATE_TEXT_SEND_FAILED,
+     ": the MIDI output failed before the restart request went out."},
+    {PART_RESTART, END_NO_PORT, EXIT_DEVICE, UPDATE_TEXT_OPEN_FAILED,
+     ": the amp's MIDI device did not come back after the restart."},
+    {PART_RESTART, END_STOPPED, EXIT_STOPPED, "", "Stopped before anything of the update was sent."},
+    {PART_UPDATE, END_NOTHING, EXIT_FILE, UPDATE_TEXT_NOTHING, ""},
+    {PART_UPDATE, END_PORT_FAILED, EXIT_DEVICE, UPDATE_TEXT_SEND_FAILED,
+     " (after %zu of %zu messages): the MIDI output failed."},
+    {PART_UPDATE, END_NO_PORT, EXIT_DEVICE, UPDATE_TEXT_OPEN_FAILED,
+     ": the amp's MIDI device did not come back after the update."},
+    {PART_UPDATE, END_STOPPED, EXIT_STOPPED, "",
+     "Stopped at a message boundary after %zu of %zu messages: the amp has not got the whole update. "
+     "Send the update again."},
+    {PART_UPDATE, END_STOPPED_WAITING, EXIT_STOPPED, "",
+     "Stopped while the amp updates: every byte was sent; the amp may still be reprogramming."},
+};
 
 }  // namespace
 
@@ -93,67 +112,108 @@ UpdateConsole update_console_defaults() {
     c.update_wait_ms = long(UPDATE_WAITS[WAIT_AFTER_UPDATE].reopen_after_ticks) * UPDATE_TICK_MS;
     c.pacing = {0, 0};
     c.progress = true;
+    c.steps = stdout;
     return c;
 }
 
 bool update_console_nap(const UpdateConsole* c, long ms) {
     auto start = Clock::now();
-    while (!stopped(c) && elapsed_ms(start) < ms) {
+    while (!stop_raised(c) && elapsed_ms(start) < ms) {
         long left = ms - elapsed_ms(start);
         std::this_thread::sleep_for(std::chrono::milliseconds(left < 20 ? left : 20));
     }
-    return !stopped(c);
+    return !stop_raised(c);
 }
 
-bool update_console_open(const UpdateConsole* c, const char* name, bool ask) {
-    if (!update_port_open(name, ask)) return false;
-    if (ask) await_answer(c);
-    return true;
-}
-
-int update_console_restart(const UpdateConsole* c, const char* name, long timeout_ms) {
-    int err = 0;
-    AmpMessage* restart = amp_request_restart_update(&err);
-    bool sent = false;
-    auto start = Clock::now();
-    while (restart && !(sent = update_send_bytes(amp_message_bytes(restart, nullptr),
-                                                 amp_message_length(restart, nullptr))) &&
-           update_port_pending() >= 0 && elapsed_ms(start) < timeout_ms && !stopped(c))
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    amp_record_free(restart, nullptr);
-    if (!sent) {
-        update_port_close();
-        return stopped(c) ? CONSOLE_STOPPED : CONSOLE_NOT_SENT;
-    }
-    return run_wait(c, WAIT_AFTER_RESTART, c->restart_wait_ms, name);
-}
-
-int update_console_send(const UpdateConsole* c, const uint8_t* bytes, size_t size) {
-    update_begin(bytes, size, &c->pacing);
+// The loop of the wizard's event bridge, with sleeps: a tick every
+// UPDATE_TICK_MS, a step whenever the last one said it is due.
+int update_console_run(const UpdateConsole* c, UpdateNext next, int until) {
     Progress prog = {isatty(fileno(stderr)) != 0, Clock::now() - std::chrono::hours(1), false};
-    bool stopping = false;
-    char text[160];
+    bool show = c->progress && next.phase == PHASE_SENDING;
+    bool stop_sent = false;
+    auto now = Clock::now();
+    auto next_tick = now + std::chrono::milliseconds(UPDATE_TICK_MS);
+    auto due = now + std::chrono::milliseconds(next.ms < 0 ? 0 : next.ms);
     for (;;) {
-        if (stopped(c) && !stopping) {
-            stopping = true;
-            update_stop_at_boundary();
+        int phase = update_proc_phase();
+        if (show && phase != PHASE_SENDING) {
+            progress_show(&prog, true);
+            progress_end(&prog);
+            show = false;
         }
-        int wait = 0;
-        int step = update_step(&wait);
-        bool over = step == STEP_DONE || step == STEP_FAILED || step == STEP_IDLE;
-        if (c->progress) {
-            update_progress_text(text, sizeof text);
-            progress_show(&prog, text, over);
-            if (over) progress_end(&prog);
+        if (phase == PHASE_OVER || phase == PHASE_IDLE || phase >= until) return phase;
+        if (stop_raised(c) && !stop_sent) {
+            stop_sent = true;
+            update_proc_stop();
+            due = Clock::now();
+            continue;
         }
-        if (step == STEP_FAILED) return CONSOLE_PORT_FAILED;
-        if (over) return stopping ? CONSOLE_STOPPED : CONSOLE_OK;
-        if (step == STEP_WAIT) std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+        now = Clock::now();
+        if (now >= next_tick) {
+            update_proc_tick();
+            next_tick += std::chrono::milliseconds(UPDATE_TICK_MS);
+            continue;
+        }
+        if (now >= due) {
+            next = update_proc_step();
+            if (show) progress_show(&prog, false);
+            if (next.ms < 0) continue;
+            due = Clock::now() + std::chrono::milliseconds(next.ms);
+            continue;
+        }
+        // Short slices, so the stop flag is seen soon.
+        auto wake = due < next_tick ? due : next_tick;
+        auto slice = now + std::chrono::milliseconds(20);
+        std::this_thread::sleep_until(wake < slice ? wake : slice);
     }
 }
 
-int update_console_finish(const UpdateConsole* c, const char* name) {
-    int end = run_wait(c, WAIT_AFTER_UPDATE, c->update_wait_ms, name);
-    update_port_close();
-    return end;
+int update_console_open(const UpdateConsole* c, const char* name) {
+    update_console_run(c, update_proc_open(name), PHASE_OVER);
+    return update_proc_end();
+}
+
+int update_console_restart(const UpdateConsole* c, const char* name) {
+    UpdateNext first = update_proc_restart(name, c->restart_wait_ms);
+    if (first.phase != PHASE_OVER)
+        say(c, "Restart request sent. %s It takes about %ld s.\n", UPDATE_TEXT_RESTARTING,
+            seconds_of(PORT_CLOSE_DELAY_TICKS * UPDATE_TICK_MS + c->restart_wait_ms));
+    update_console_run(c, first, PHASE_OVER);
+    return update_proc_end();
+}
+
+int update_console_send(const UpdateConsole* c, const char* name, const uint8_t* bytes, size_t size) {
+    UpdateNext first = update_proc_send(name, bytes, size, &c->pacing, c->update_wait_ms);
+    if (first.phase == PHASE_SENDING) say(c, "%s\n", UPDATE_TEXT_SENDING);
+    int phase = update_console_run(c, first, PHASE_CLOSING);
+    if (phase != PHASE_CLOSING) return update_proc_end();
+    UpdateProgress p = update_progress();
+    say(c, "Sent %zu message%s, %zu bytes in %.1f s. %s (about %ld s).\n", p.messages_sent,
+        p.messages_sent == 1 ? "" : "s", p.bytes_sent, p.seconds, UPDATE_TEXT_UPDATING,
+        seconds_of(PORT_CLOSE_DELAY_TICKS * UPDATE_TICK_MS + c->update_wait_ms));
+    return END_NONE;
+}
+
+int update_console_finish(const UpdateConsole* c) {
+    update_console_run(c, update_proc_next(), PHASE_OVER);
+    return update_proc_end();
+}
+
+int update_console_end_text(int part, int end, char* text, size_t size) {
+    if (!text || size == 0) return EXIT_OK;
+    text[0] = '\0';
+    if (part == PART_UPDATE && end == END_DONE) {
+        UpdateVerdict v = answer_verdict();
+        update_verdict_line(v, text, size);
+        return UPDATE_VERDICT_EXIT[v.kind];
+    }
+    for (const EndLine& row : END_LINES) {
+        if (row.part != part || row.end != end) continue;
+        UpdateProgress p = update_progress();
+        int n = std::snprintf(text, size, "%s", row.words);
+        if (n >= 0 && size_t(n) < size) std::snprintf(text + n, size - size_t(n), row.detail, p.messages_sent,
+                                                      p.messages_total);
+        return row.exit_status;
+    }
+    return EXIT_OK;
 }

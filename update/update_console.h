@@ -1,16 +1,19 @@
-// The update procedure driven with sleeps, for the programs that run it in a
-// console (ampctl, zorva-update): the same engine, table of waits and
-// verdict as the wizard, each part blocking until it is over or the caller's
-// stop flag is raised (Ctrl-C). The programs keep their own words.
+// The update procedure (update/update_procedure.h) driven with sleeps, for
+// the programs that run it in a console (ampctl, zorva-update): the same
+// steps, waits and verdict as the wizard, each part blocking until it is over
+// or the caller's stop flag is raised (Ctrl-C). The lines a console shows on
+// the way, the line for each way a part can end and the exit statuses are
+// here, once, so both programs say and return the same.
 #ifndef ZP_UPDATE_UPDATE_CONSOLE_H
 #define ZP_UPDATE_UPDATE_CONSOLE_H
 
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "update/amp_answer.h"
-#include "update/update_engine.h"
+#include "update/update_procedure.h"
 
 struct UpdateConsole {
     const volatile std::sig_atomic_t* stop;  // non-zero: stop at the next message boundary or wait
@@ -18,8 +21,11 @@ struct UpdateConsole {
     long update_wait_ms;
     UpdatePacing pacing;
     // Progress while sending, on standard error: one line rewritten on a
-    // terminal, a plain line every few seconds otherwise; null for none.
+    // terminal, a plain line every few seconds otherwise.
     bool progress;
+    // Where the step lines go ("Restart request sent ...", "Sent ..."); null
+    // for none.
+    FILE* steps;
 };
 
 // The exit statuses of the console programs, one list so that a script reads
@@ -40,38 +46,32 @@ enum UpdateExit {
 constexpr int UPDATE_VERDICT_EXIT[VERDICT_KIND_COUNT] = {EXIT_TIMEOUT, EXIT_OK, EXIT_NOT_TAKEN, EXIT_TIMEOUT,
                                                          EXIT_DEVICE};
 
-// The defaults: no stop flag, the table's waits, no pacing, progress shown.
+// The defaults: no stop flag, the table's waits, no pacing, progress shown,
+// step lines on standard output.
 UpdateConsole update_console_defaults();
 
 // Sleeps `ms` in short slices; false when the stop flag cut it short.
 bool update_console_nap(const UpdateConsole* c, long ms);
 
-// Opens the amp's port by name and, with `ask`, waits (on ticks) for the
-// answer to the identity request the engine sends. False when the port did
-// not open (update_port_problem says why, when it can).
-bool update_console_open(const UpdateConsole* c, const char* name, bool ask);
+// Steps the part begun (`first` is what its begin returned) with sleeps and
+// ticks until it is over or its phase has reached `until`; returns the
+// phase then. The stop flag stops the part (update_proc_stop).
+int update_console_run(const UpdateConsole* c, UpdateNext first, int until);
 
-// How a part of the procedure ended.
-enum UpdateConsoleEnd {
-    CONSOLE_OK = 0,
-    CONSOLE_STOPPED = 1,      // the stop flag
-    CONSOLE_PORT_FAILED = 2,  // the port failed: bytes did not go out
-    CONSOLE_NO_PORT = 3,      // the port did not open again after a wait
-    CONSOLE_NOT_SENT = 4,     // the restart request was not taken within `timeout_ms`
-};
+// The parts, each run to its end; each returns update_proc_end().
+// Opens the amp's port by name and waits for the amp's answer.
+int update_console_open(const UpdateConsole* c, const char* name);
+// The restart request into update mode and the wait after it.
+int update_console_restart(const UpdateConsole* c, const char* name);
+// Streams the file until every byte has left the port: END_NONE then, and
+// update_console_finish runs the wait and the answer.
+int update_console_send(const UpdateConsole* c, const char* name, const uint8_t* bytes, size_t size);
+int update_console_finish(const UpdateConsole* c);
 
-// Sends the restart request into update mode (waiting up to `timeout_ms` for
-// the port to take it whole), then runs the wait after it: the amp is asked
-// nothing when its port opens again.
-int update_console_restart(const UpdateConsole* c, const char* name, long timeout_ms);
-
-// Streams `size` bytes of SysEx messages through the engine until every
-// byte has left the port. The stop flag stops it at a message boundary
-// (after the drain); *stopped tells. Returns CONSOLE_OK, CONSOLE_STOPPED or
-// CONSOLE_PORT_FAILED.
-int update_console_send(const UpdateConsole* c, const uint8_t* bytes, size_t size);
-
-// The wait after the update, then the amp's answer (answer_verdict()).
-int update_console_finish(const UpdateConsole* c, const char* name);
+// The line that tells how part `part` ended with `end` (the verdict line for
+// a finished update), into `text`; returns the exit status for it. Empty
+// text and EXIT_OK for a part that did what it was for and has nothing to
+// add.
+int update_console_end_text(int part, int end, char* text, size_t size);
 
 #endif

@@ -5,6 +5,7 @@
 
 #include "midi/midi_in.h"
 #include "midi/midi_out.h"
+#include "midi/platform.h"
 #include "update/amp_answer.h"
 #include "update/update_file.h"
 
@@ -154,25 +155,6 @@ int update_port_pending() {
     int err = 0;
     int pending = midi_out_pending(amp_port, &err);
     return err != 0 ? -1 : pending;
-}
-
-int update_wait_close(int kind) {
-    if (kind < 0 || kind >= UPDATE_WAIT_KINDS) return -1;
-    if (amp_port) {
-        int pending = update_port_pending();
-        if (pending > 0) return 0;
-        if (pending < 0) {
-            update_port_close();
-            return -1;
-        }
-    }
-    update_port_close();
-    return UPDATE_WAITS[kind].reopen_after_ticks;
-}
-
-bool update_wait_reopen(int kind, const char* name) {
-    if (kind < 0 || kind >= UPDATE_WAIT_KINDS) return false;
-    return update_port_open(name, UPDATE_WAITS[kind].ask_identity);
 }
 
 void update_begin(const uint8_t* bytes, size_t size, const UpdatePacing* p) {

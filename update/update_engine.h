@@ -1,10 +1,9 @@
-// The update engine shared by the wizard and ampctl: the amp's output port
-// (with the input that belongs to it, for the amp's answer), and stepping
-// the loaded update file's SysEx messages into that port.
+// The update engine under the procedure (update/update_procedure.h): the
+// amp's output port (with the input that belongs to it, for the amp's
+// answer), and stepping a loaded update file's SysEx messages into that port.
 //
 // Nothing here sleeps or blocks. A step says whether the caller may step
-// again at once or should come back after some milliseconds; the wizard
-// turns that into wakes of its event loop, ampctl into sleeps. Module state,
+// again at once or should come back after some milliseconds. Module state,
 // one port and one transfer at a time, on one thread.
 //
 // Delivery guarantees:
@@ -23,38 +22,6 @@
 #include <cstdint>
 
 struct MidiOutPort;
-
-// The procedure's waits, in ticks of UPDATE_TICK_MS. After the restart
-// request, and after the last byte of the update has left the port, the port
-// is closed PORT_CLOSE_DELAY_TICKS later and opened again, by name, after the
-// amp's restart (RESTART_WAIT_TICKS) or its reprogramming (UPDATE_WAIT_TICKS).
-constexpr int UPDATE_TICK_MS = 100;
-constexpr int PORT_CLOSE_DELAY_TICKS = 10;
-constexpr int RESTART_WAIT_TICKS = 50;
-constexpr int UPDATE_WAIT_TICKS = 150;
-
-// The two waits of the procedure, as a table every front end walks: the
-// wizard on its countdown, ampctl with sleeps.
-enum UpdateWaitKind {
-    WAIT_AFTER_RESTART = 0,
-    WAIT_AFTER_UPDATE = 1,
-    UPDATE_WAIT_KINDS = 2,
-};
-
-struct UpdateWait {
-    int close_after_ticks;   // from the request or last byte to closing the port
-    int reopen_after_ticks;  // from closing the port to opening it again
-    // Whether the amp is asked who it is when the port opens again. Never
-    // after the restart: the amp is then in update mode, where its boot
-    // loader may count any SysEx as image data.
-    bool ask_identity;
-};
-
-// Indexed by UpdateWaitKind.
-constexpr UpdateWait UPDATE_WAITS[UPDATE_WAIT_KINDS] = {
-    {PORT_CLOSE_DELAY_TICKS, RESTART_WAIT_TICKS, false},
-    {PORT_CLOSE_DELAY_TICKS, UPDATE_WAIT_TICKS, true},
-};
 
 // Largest piece of one message offered to the port in one send.
 constexpr int SEND_PIECE_MAX = 65536;
@@ -96,19 +63,6 @@ bool update_send_bytes(const uint8_t* bytes, int length);
 // Bytes the port still holds; -1 when there is no port or it has failed
 // (what a failed port holds will never leave).
 int update_port_pending();
-
-// --- The waits ---
-
-// The end of a wait's first part: closes the port once it holds nothing
-// more. Returns the ticks until it is to be opened again (the wait's
-// reopen_after_ticks), 0 while the port still holds bytes (ask again a tick
-// later: closing now would drop them), or -1 when the port has failed (what
-// it holds will never leave; the port is closed all the same).
-int update_wait_close(int kind);
-
-// The end of the wait: opens the port named `name` again, asking the amp who
-// it is when the wait says so. True when it is open.
-bool update_wait_reopen(int kind, const char* name);
 
 // --- The transfer ---
 

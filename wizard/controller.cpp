@@ -5,11 +5,13 @@
 
 #include <climits>
 
+#include <cstdio>
+
 #include "app/app.h"
 #include "app/window.h"
-#include "wizard/transfer.h"
+#include "update/update_procedure.h"
 
-const char* const MSG_COULD_NOT_OPEN_PORT = "Could not open MIDI out port";
+const char* const MSG_COULD_NOT_OPEN_PORT = UPDATE_TEXT_OPEN_FAILED;
 
 // Indexed by WizardPageIndex: pages 0..5, then the Sending and Restarting
 // records. A "&" marks the letter shortcut of a button label.
@@ -31,25 +33,12 @@ const WizardPage wizard_pages[WIZARD_RECORD_COUNT] = {
     {0, WIDGET_NEXT, "&Back", 1, "&Finish", 1, "&Skip", 0, 0, 0,
      "The update has been sent to the amp. The amp will have restarted if the update was "
      "successful. Press 'Finish' to quit."},
-    {0, WIDGET_NEXT, "&Back", 0, "Send &Update", 0, "&Skip", 0, 0, 0,
-     "Please wait while sending update to the amp."},
-    {0, WIDGET_NEXT, "&Back", 0, "&Restart Amp", 0, "&Skip", 0, 0, 0,
-     "Please wait a few seconds for the amp to reset."},
+    {0, WIDGET_NEXT, "&Back", 0, "Send &Update", 0, "&Skip", 0, 0, 0, UPDATE_TEXT_SENDING},
+    {0, WIDGET_NEXT, "&Back", 0, "&Restart Amp", 0, "&Skip", 0, 0, 0, UPDATE_TEXT_RESTARTING},
 };
 
-// The page-action table: the update procedure's steps (wizard/transfer.h).
-const PageActionTable page_action_table = {
-    refresh_port_list,
-    open_chosen_port,
-    load_update_file,
-    start_restart,
-    start_transfer,
-    send_next_message,
-    release_update_file,
-    transfer_tick,
-};
-
-static const PageActionTable* actions = &page_action_table;
+static const PageActionTable no_actions = {};
+static const PageActionTable* actions = &no_actions;
 static int current_page;
 static int countdown_ticks;
 static CountdownAction countdown_action;
@@ -66,7 +55,10 @@ static bool welcome_next() {
 static bool port_next() {
     if (actions->open_chosen_port == nullptr) return true;
     if (actions->open_chosen_port()) return true;
-    show_error(open_port_error_text(MSG_COULD_NOT_OPEN_PORT));
+    static char text[640];
+    const char* why = actions->open_problem != nullptr ? actions->open_problem() : "";
+    std::snprintf(text, sizeof text, why[0] ? "%s\n%s" : "%s", MSG_COULD_NOT_OPEN_PORT, why);
+    show_error(text);
     return false;
 }
 
@@ -77,13 +69,13 @@ static bool file_next() {
 // Restart and Send always stay: their countdowns move the wizard on later.
 static bool restart_next() {
     if (actions->start_restart == nullptr) return true;
-    actions->start_restart();
+    wizard_apply(actions->start_restart());
     return false;
 }
 
 static bool send_next() {
     if (actions->start_transfer == nullptr) return true;
-    actions->start_transfer();
+    wizard_apply(actions->start_transfer());
     return false;
 }
 
@@ -104,7 +96,7 @@ static void on_none() {}
 
 static void on_send_more() {
     if (current_page != PAGE_SEND || actions->send_next_message == nullptr) return;
-    if (actions->send_next_message()) request_wake();
+    wizard_apply(actions->send_next_message());
 }
 
 static void on_choose_file() { open_file_chooser(); }
@@ -137,7 +129,7 @@ static void on_port_changed() {
 
 static void on_tick() {
     countdown_tick();
-    if (actions->tick != nullptr) actions->tick();
+    if (actions->tick != nullptr) actions->tick(current_page);
 }
 
 static void on_shutdown() {
@@ -176,6 +168,19 @@ void show_page(const WizardPage& page, int override_flag, int override_value) {
     // amp's answer to the Done page; the transfer shows them after the record.
     if (&page != &wizard_pages[PAGE_SENDING] && &page != &wizard_pages[PAGE_RESTARTING]) hide_progress();
     set_result_line(nullptr);
+}
+
+void wizard_apply(const WizardMove& m) {
+    if (m.show >= 0 && m.show < WIZARD_RECORD_COUNT) show_page(wizard_pages[m.show], 0, 0);
+    if (m.go == MOVE_NEXT_PAGE) next_page();
+    if (m.go >= 0) go_to_page(m.go);
+    if (m.page_text != nullptr) set_page_text(m.page_text);
+    if (m.countdown_ticks >= 0) countdown_arm(m.countdown_ticks, m.countdown);
+    if (m.wake_ms == 0) request_wake();
+    if (m.wake_ms > 0) request_wake_after(m.wake_ms);
+    if (m.error != nullptr) show_error(m.error);
+    if (m.show_after_error >= 0 && m.show_after_error < WIZARD_RECORD_COUNT)
+        show_page(wizard_pages[m.show_after_error], 0, 0);
 }
 
 void go_to_page(int index) {
@@ -224,14 +229,12 @@ void countdown_tick() {
     if (countdown_ticks != 0) return;
     CountdownAction action = countdown_action;
     countdown_action = nullptr;
-    if (action != nullptr) action();  // it may arm the next countdown
+    if (action != nullptr) wizard_apply(action());  // it may arm the next countdown
 }
 
-// ------------------------------------------------------------- test seams
+// ------------------------------------------------------- the update's steps
 
-void wizard_set_page_actions(const PageActionTable* table) {
-    actions = table != nullptr ? table : &page_action_table;
-}
+void wizard_set_page_actions(const PageActionTable* table) { actions = table != nullptr ? table : &no_actions; }
 
 void wizard_reset() {
     current_page = PAGE_WELCOME;

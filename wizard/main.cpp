@@ -4,6 +4,7 @@
 
 #include "app/app.h"
 #include "wizard/controller.h"
+#include "wizard/transfer.h"
 
 int main(int argc, char** argv) {
     app_start(argc, argv, APP_TICK_INTERVAL_MS, wizard_dispatch);
@@ -12,6 +13,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zorva-updater: could not start the window (start status %d)\n", status);
         return 1;
     }
+    wizard_set_page_actions(&transfer_page_actions);
     wizard_start();
     return app_run();
 }

@@ -3,40 +3,40 @@
 #include <chrono>
 #include <cstdio>
 
-#include "ampmsg/message.h"
 #include "app/app.h"
 #include "app/window.h"
 #include "midi/midi_out.h"
-#include "wizard/controller.h"
 #include "update/amp_answer.h"
 #include "update/update_file.h"
 
 namespace {
 
-const char* const SEND_FAILED_TEXT = "Could not send message to amp";
-const char* const NOTHING_TO_SEND_TEXT = "Nothing to send to the amp";
-const char* const UPDATING_TEXT = "Please wait while amp updates";
+// Where the wizard goes when a part of the update ends, and what it says.
+struct EndMove {
+    int go;                // MOVE_NONE, MOVE_NEXT_PAGE or a page
+    const char* error;     // null: nothing to say
+    int show_after_error;  // a record shown once the box is closed
+};
 
-// The restart request: command 12 with the arguments 01 55, no reply.
-constexpr int RESTART_COMMAND = 12;
-constexpr int RESTART_FIRST = 0x01;
-constexpr int RESTART_SECOND = 0x55;
+// Indexed by UpdateEnd. A part that did its work moves on (the restart to
+// the Send page, the update to the Done page); a port that did not come back
+// leads to Welcome, without a word; a port that failed to the File page,
+// whose Back leads to the Port page. The wizard never stops a part.
+const EndMove END_MOVES[UPDATE_END_COUNT] = {
+    {MOVE_NONE, nullptr, MOVE_NONE},                   // END_NONE
+    {MOVE_NEXT_PAGE, nullptr, MOVE_NONE},              // END_DONE
+    {MOVE_NONE, UPDATE_TEXT_SEND_FAILED, PAGE_RESTART},  // END_NOT_SENT
+    {MOVE_NONE, UPDATE_TEXT_NOTHING, MOVE_NONE},       // END_NOTHING
+    {PAGE_FILE, UPDATE_TEXT_SEND_FAILED, MOVE_NONE},   // END_PORT_FAILED
+    {PAGE_WELCOME, nullptr, MOVE_NONE},                // END_NO_PORT
+    {MOVE_NONE, nullptr, MOVE_NONE},                   // END_STOPPED
+    {MOVE_NONE, nullptr, MOVE_NONE},                   // END_STOPPED_WAITING
+};
 
-int restart_wait_ticks = RESTART_WAIT_TICKS;
-
-// The wait now running (an UpdateWaitKind), -1 for none: its entry in the
-// engine's table says when the port closes and whether the amp is asked who
-// it is when the port opens again.
-int wait_kind = -1;
-
-// What the progress bar shows: while sending, the engine's account of bytes,
-// messages and time left; while waiting (the restart, or the amp
-// reprogramming), the seconds left.
 using Clock = std::chrono::steady_clock;
 Clock::time_point progress_shown;
-int wait_total_ticks = 0;  // 0 while no wait runs
-int wait_elapsed_ticks = 0;
 
+// While sending: the engine's account of bytes, messages and time left.
 void show_send_progress(bool now) {
     // The clock is read only every few steps: a step per message is the
     // transfer's whole cost, and a clock read is a good part of a step's.
@@ -50,195 +50,138 @@ void show_send_progress(bool now) {
     show_progress(fraction, label);
 }
 
-// Starts wait `kind` of the engine's table: the port closes after its
-// close_after_ticks and opens again restart_wait_ticks later (each countdown
-// runs on the tick after its count).
-void begin_wait(int kind) {
-    wait_kind = kind;
-    wait_total_ticks = UPDATE_WAITS[kind].close_after_ticks + 1 + restart_wait_ticks + 1;
-    wait_elapsed_ticks = 0;
-    countdown_arm(UPDATE_WAITS[kind].close_after_ticks, close_port_and_wait);
+// While waiting (the restart, or the amp reprogramming): the seconds left.
+void show_wait_progress() {
+    int left = 0;
+    double fraction = update_proc_wait_progress(&left);
+    if (fraction < 0) return;
+    char label[64];
+    std::snprintf(label, sizeof label, "%d s left", left);
+    show_progress(fraction, label);
 }
 
-void show_wait_progress() {
-    int left = wait_total_ticks - wait_elapsed_ticks;
-    if (left < 0) left = 0;
-    char label[64];
-    std::snprintf(label, sizeof label, "%d s left", (left + 9) / 10);
-    show_progress(double(wait_elapsed_ticks) / double(wait_total_ticks), label);
+// What the procedure's next step asks for, as the controller carries it out:
+// wakes while sending, the countdown of ticks for the waits, a page when the
+// part is over.
+WizardMove move_for(UpdateNext next) {
+    WizardMove m = WIZARD_STAY;
+    switch (next.phase) {
+        case PHASE_SENDING:
+            m.wake_ms = int(next.ms);
+            break;
+        case PHASE_CLOSING:
+            m.countdown_ticks = next.ticks;
+            m.countdown = close_port_and_wait;
+            show_wait_progress();
+            break;
+        case PHASE_CLOSED:
+            m.countdown_ticks = next.ticks;
+            m.countdown = reopen_port_and_continue;
+            show_wait_progress();
+            break;
+        case PHASE_ASKING:
+            // The port is open again; the amp's answer comes on the Done
+            // page's ticks.
+            m.go = MOVE_NEXT_PAGE;
+            break;
+        case PHASE_OVER: {
+            const EndMove& e = END_MOVES[update_proc_end()];
+            m.go = e.go;
+            m.error = e.error;
+            m.show_after_error = e.show_after_error;
+            break;
+        }
+        default:
+            break;
+    }
+    return m;
 }
 
 void add_port_name(const char* name) { port_list_add(name); }
 
-void stop_transfer() {
-    update_abandon();
-    wait_total_ticks = 0;
-    wait_kind = -1;
-}
-
-// The port failed under us: stop, let go of the port, and leave the user on
-// the File page, whose Back leads to the Port page to open it again.
-void transfer_failed() {
-    stop_transfer();
-    close_port();
-    go_to_page(PAGE_FILE);
-    show_error(SEND_FAILED_TEXT);
-}
-
-// Every byte has left the port: the amp, hearing nothing more, takes the
-// update as complete and reprograms itself while the wait runs.
-void begin_update_wait() {
-    set_page_text(UPDATING_TEXT);
-    restart_wait_ticks = UPDATE_WAITS[WAIT_AFTER_UPDATE].reopen_after_ticks;
-    begin_wait(WAIT_AFTER_UPDATE);
-    show_wait_progress();
-}
+const char* open_problem() { return update_port_problem(); }
 
 }  // namespace
 
+const PageActionTable transfer_page_actions = {
+    refresh_port_list,
+    open_chosen_port,
+    open_problem,
+    load_update_file,
+    start_restart,
+    start_transfer,
+    send_next_message,
+    release_update_file,
+    transfer_tick,
+};
+
 MidiOutPort* transfer_port() { return update_port(); }
-bool transfer_running() { return update_running(); }
+bool transfer_running() { return update_proc_phase() == PHASE_SENDING; }
 
 void refresh_port_list() {
     clear_port_list();
     midi_out_list_devices(add_port_name);
 }
 
-// The amp is asked who it is whenever its port opens, except after the
-// restart into update mode.
 bool open_chosen_port() {
-    return update_port_open(chosen_port_name(), wait_kind < 0 || UPDATE_WAITS[wait_kind].ask_identity);
-}
-
-const char* open_port_error_text(const char* first_line) {
-    static char text[640];
-    const char* why = update_port_problem();
-    std::snprintf(text, sizeof text, why[0] ? "%s\n%s" : "%s", first_line, why);
-    return text;
+    update_proc_open(chosen_port_name());
+    return update_proc_end() != END_NO_PORT;
 }
 
 int close_port() { return update_port_close(); }
 
 bool send_bytes(const uint8_t* bytes, int length) { return update_send_bytes(bytes, length); }
 
-bool send_message(void* message, const int* build_err) {
-    bool sent = false;
-    if (message) {
-        if (!build_err || *build_err == 0) {
-            int err = 0;
-            const uint8_t* bytes = amp_message_bytes(message, &err);
-            int length = 0;
-            if (err == 0) length = amp_message_length(message, &err);
-            if (err == 0) sent = send_bytes(bytes, length);
-        }
-        amp_record_free(message, nullptr);
-    }
-    if (!sent) show_error(SEND_FAILED_TEXT);
-    return sent;
-}
-
 bool request_restart(int wait_ticks) {
-    restart_wait_ticks = wait_ticks;
-    int err = 0;
-    AmpMessage* request =
-        amp_message_build(RESTART_COMMAND, RESTART_FIRST, RESTART_SECOND, -1, 0, 0, &err);
-    if (!send_message(request, &err)) return false;
-    begin_wait(WAIT_AFTER_RESTART);
-    return true;
+    return update_proc_restart(chosen_port_name(), long(wait_ticks) * UPDATE_TICK_MS).phase != PHASE_OVER;
 }
 
-bool start_restart() {
-    show_page(wizard_pages[PAGE_RESTARTING], 0, 0);
-    if (request_restart(UPDATE_WAITS[WAIT_AFTER_RESTART].reopen_after_ticks)) {
-        show_wait_progress();
-    } else {
-        show_page(wizard_pages[PAGE_RESTART], 0, 0);
-    }
-    return false;
+WizardMove start_restart() {
+    request_restart(UPDATE_WAITS[WAIT_AFTER_RESTART].reopen_after_ticks);
+    WizardMove m = move_for(update_proc_next());
+    m.show = PAGE_RESTARTING;
+    return m;
 }
 
 bool load_update_file() {
-    stop_transfer();
+    update_proc_abandon();
     int code = update_file_load(file_name());
     if (code != LOAD_OK) show_error(update_load_error_text(code));
     return code == LOAD_OK;
 }
 
 void release_update_file() {
-    stop_transfer();
+    update_proc_abandon();
     update_file_release();
 }
 
-bool start_transfer() {
-    if (update_file_size() != 0 && update_file_bytes()) {
-        update_begin(update_file_bytes(), update_file_size(), nullptr);
-        wait_total_ticks = 0;
-        answer_remember_before();
-        show_page(wizard_pages[PAGE_SENDING], 0, 0);
+WizardMove start_transfer() {
+    UpdateNext next = update_proc_send(chosen_port_name(), update_file_bytes(), update_file_size(), nullptr, -1);
+    WizardMove m = move_for(next);
+    if (next.phase == PHASE_SENDING) {
+        m.show = PAGE_SENDING;
         show_send_progress(true);
-        request_wake();
-    } else {
-        show_error(NOTHING_TO_SEND_TEXT);
     }
-    return false;
+    return m;
 }
 
-bool send_next_message() {
-    int wait_ms = 0;
-    switch (update_step(&wait_ms)) {
-        case STEP_AGAIN:
-            show_send_progress(false);
-            return true;
-        case STEP_WAIT:
-            // A full port, or one still passing the last bytes on: come back
-            // shortly rather than ask again on every pass of the loop.
-            show_send_progress(false);
-            request_wake_after(wait_ms);
-            return false;
-        case STEP_DONE:
-            show_send_progress(true);
-            begin_update_wait();
-            return false;
-        case STEP_FAILED:
-            transfer_failed();
-            return false;
-        default:
-            return false;
-    }
+WizardMove send_next_message() {
+    if (update_proc_phase() != PHASE_SENDING) return WIZARD_STAY;  // a pass asked for before the end
+    UpdateNext next = update_proc_step();
+    show_send_progress(next.phase != PHASE_SENDING);
+    WizardMove m = move_for(next);
+    // Every byte has left the port: the amp, hearing nothing more, takes the
+    // update as complete and reprograms itself while the wait runs.
+    if (next.phase == PHASE_CLOSING) m.page_text = UPDATE_TEXT_UPDATING;
+    return m;
 }
 
-int close_port_and_wait() {
-    // Closing drops what the port still holds: the engine closes it only once
-    // everything has left, and is asked again a tick later until then. A port
-    // that has failed will never let those bytes go.
-    int reopen_ticks = update_wait_close(wait_kind);
-    if (reopen_ticks == 0) {
-        countdown_arm(0, close_port_and_wait);
-    } else if (reopen_ticks < 0) {
-        transfer_failed();
-    } else {
-        countdown_arm(restart_wait_ticks, reopen_port_and_continue);
-    }
-    return 0;
-}
+WizardMove close_port_and_wait() { return move_for(update_proc_step()); }
 
-void transfer_tick() {
-    answer_tick();
-    if (wait_total_ticks > 0) {
-        wait_elapsed_ticks++;
-        show_wait_progress();
-    }
-    if (wizard_current_page() == PAGE_DONE) set_result_line(answer_result_line());
-}
+WizardMove reopen_port_and_continue() { return move_for(update_proc_step()); }
 
-int reopen_port_and_continue() {
-    bool open = open_chosen_port();
-    wait_total_ticks = 0;
-    wait_kind = -1;
-    if (open) {
-        next_page();
-    } else {
-        go_to_page(PAGE_WELCOME);
-    }
-    return 0;
+void transfer_tick(int current_page) {
+    update_proc_tick();
+    show_wait_progress();
+    if (current_page == PAGE_DONE) set_result_line(answer_result_line());
 }

@@ -88,6 +88,7 @@ protected:
         static char* argv[] = {name, nullptr};
         app_start(1, argv, APP_TICK_INTERVAL_MS, wizard_dispatch);
         ASSERT_EQ(app_start_status(), APP_STARTED);
+        wizard_set_page_actions(&transfer_page_actions);
     }
 
     void SetUp() override {

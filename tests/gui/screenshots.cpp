@@ -12,6 +12,7 @@
 #include "app/app.h"
 #include "app/window.h"
 #include "wizard/controller.h"
+#include "wizard/transfer.h"
 
 static void settle() {
     for (int i = 0; i < 30; i++) Fl::wait(0.01);
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
     const std::string folder = argv[1];
     app_start(1, argv, APP_TICK_INTERVAL_MS, wizard_dispatch);
     if (app_start_status() != APP_STARTED) return 1;
+    wizard_set_page_actions(&transfer_page_actions);
     wizard_start();
 
     struct Shot {

@@ -85,6 +85,7 @@ protected:
         static char* argv[] = {name, nullptr};
         app_start(1, argv, APP_TICK_INTERVAL_MS, record);
         ASSERT_EQ(app_start_status(), APP_STARTED);
+        wizard_set_page_actions(&transfer_page_actions);
         wizard_start();
         settle(0.3);
     }
@@ -365,7 +366,7 @@ void read_and_close_box(void*) {
 }
 
 TEST_F(Window, PortPageWithNoDeviceStillOffersNext) {
-    static const PageActionTable no_devices = {clear_port_list, open_chosen_port, nullptr, nullptr,
+    static const PageActionTable no_devices = {clear_port_list, open_chosen_port, nullptr, nullptr, nullptr,
                                                nullptr,         nullptr,          nullptr, nullptr};
     wizard_set_page_actions(&no_devices);
     forward_to_wizard = true;
@@ -390,7 +391,7 @@ TEST_F(Window, PortPageWithNoDeviceStillOffersNext) {
     settle(1.0);
     EXPECT_NE(box_text.find("Could not open MIDI out port"), std::string::npos) << box_text;
     EXPECT_EQ(wizard_current_page(), PAGE_PORT);
-    wizard_set_page_actions(nullptr);
+    wizard_set_page_actions(&transfer_page_actions);
 }
 
 TEST_F(Window, FileNameIsNullWhenEmpty) {

@@ -73,6 +73,7 @@ protected:
         fake_midi_set_out_devices({"Other", AMP});
         fake_window_reset();
         wizard_reset();
+        wizard_set_page_actions(&transfer_page_actions);
         wizard_start();
     }
     void end() {

@@ -24,18 +24,26 @@ Steps steps;
 const PageActionTable stand_in_steps = {
     [] { steps.refreshes++; },
     [] { steps.opens++; return steps.port_opens; },
+    []() -> const char* { return ""; },
     [] { steps.loads++; return steps.file_loads; },
     [] {
         steps.restarts++;
-        if (steps.restart_shows_wait) show_page(wizard_pages[PAGE_RESTARTING], 0, 0);
-        return false;
+        WizardMove m = WIZARD_STAY;
+        if (steps.restart_shows_wait) m.show = PAGE_RESTARTING;
+        return m;
     },
     [] {
         steps.transfers++;
-        show_page(wizard_pages[PAGE_SENDING], 0, 0);
-        return false;
+        WizardMove m = WIZARD_STAY;
+        m.show = PAGE_SENDING;
+        return m;
     },
-    [] { steps.sends++; return steps.transfer_messages-- > 0; },
+    [] {
+        steps.sends++;
+        WizardMove m = WIZARD_STAY;
+        if (steps.transfer_messages-- > 0) m.wake_ms = 0;
+        return m;
+    },
     [] { steps.releases++; },
     nullptr,
 };
@@ -295,11 +303,17 @@ TEST_F(Controller, WithoutUpdateStepsThePagesJustMoveOn) {
 
 int countdown_runs;
 int chained_runs;
-int count_run() { return ++countdown_runs; }
-int chain_run() {
+WizardMove count_run() {
+    ++countdown_runs;
+    return WIZARD_STAY;
+}
+// Asks for the next countdown as an update step does.
+WizardMove chain_run() {
     ++chained_runs;
-    countdown_arm(2, count_run);
-    return 0;
+    WizardMove m = WIZARD_STAY;
+    m.countdown_ticks = 2;
+    m.countdown = count_run;
+    return m;
 }
 
 // Ticks delivered until the countdown's action has run once; -1 if never.

@@ -8,8 +8,8 @@
 #include "update/amp_answer.h"
 #include "update/amp_choice.h"
 #include "update/update_console.h"
-#include "update/update_engine.h"
 #include "update/update_file.h"
+#include "update/update_procedure.h"
 
 #include <getopt.h>
 #include <unistd.h>
@@ -452,100 +452,54 @@ bool load_file(const char* cmd, const char* path, size_t min_size) {
     return false;
 }
 
-// Opens the amp's port through the engine and, with `ask`, waits for the
-// answer to the identity request that the engine sends as it opens.
-bool engine_open(const std::string& name, const UpdateConsole* c, bool ask) {
-    if (name.empty()) {
-        say_open_failed(name, true, MIDI_OUT_NOT_FOUND);
-        return false;
-    }
-    if (!update_console_open(c, name.c_str(), ask)) {
-        std::fprintf(stderr, "ampctl: could not open MIDI output '%s' (%s)\n", name.c_str(),
-                     update_port_problem()[0] ? "another program holds it, or this account may not use it"
-                                              : "no such device, or another program is using it");
-        if (update_port_problem()[0]) std::fprintf(stderr, "ampctl: %s\n", update_port_problem());
-        return false;
-    }
-    return true;
-}
-
 void say_how_far(const char* what) {
     UpdateProgress p = update_progress();
     std::fprintf(stderr, "ampctl: %s after %zu of %zu messages (%zu of %zu bytes)\n", what, p.messages_sent,
                  p.messages_total, p.bytes_sent, p.bytes_total);
 }
 
-// What update says when a part of the procedure that ends in a wait (the
-// restart's, the update's) did not end with the port open again; its exit
-// status, or -1 when it did.
-int wait_status(int end, const std::string& name, const char* after, const char* stopped) {
-    switch (end) {
-        case CONSOLE_OK:
-            return -1;
-        case CONSOLE_STOPPED:
-            std::fprintf(stderr, "ampctl: update: %s\n", stopped);
-            return EXIT_STOPPED;
-        case CONSOLE_NOT_SENT:
-            std::fprintf(stderr, "ampctl: update: could not send the restart request to '%s'\n", name.c_str());
-            return EXIT_DEVICE;
-        case CONSOLE_NO_PORT:
-            std::fprintf(stderr, "ampctl: update: the amp's port did not come back after the %s\n", after);
-            return EXIT_DEVICE;
-        default:
-            std::fprintf(stderr, "ampctl: update: could not send message to amp: the port failed\n");
-            return EXIT_DEVICE;
-    }
+// Says how the part of the procedure that just ran ended, on standard error
+// when it went wrong; returns its exit status.
+int say_end(int end) {
+    char line[400];
+    int status = update_console_end_text(update_proc_part(), end, line, sizeof line);
+    if (line[0]) std::fprintf(status == EXIT_OK || end == END_DONE ? stdout : stderr, "%s%s\n",
+                              end == END_DONE ? "" : "ampctl: update: ", line);
+    return status;
 }
 
-// The updater's procedure with the wizard's engine and waits: the amp's
-// identity, the restart request and the wait after it (the amp, now in update
-// mode, is not asked anything); every message of the file; the wait after the
-// update, then the amp's identity again, told as the wizard's Done page
-// tells it.
+// The updater's procedure (update/update_procedure.h) with the wizard's
+// waits: the port opens and the amp is asked who it is, the restart request
+// and the wait after it (the amp, now in update mode, is asked nothing),
+// every message of the file, the wait after the update, then the amp's
+// identity again, told as the wizard's Done page tells it.
 int cmd_update(const char* path, const Options& o) {
     if (!load_file("update", path, 0)) return EXIT_FILE;
     std::string name = out_device(o);
     UpdateConsole c = console_of(o, true);
     answer_reset();
     answer_prefer_input(o.in_name);
-    if (!engine_open(name, &c, true)) return EXIT_DEVICE;
-    if (g_stop) {
-        update_port_close();
-        return EXIT_STOPPED;
-    }
-    if (answer_state() == ANSWER_GOT) std::printf("the amp reports version %s\n", answer_version());
-
-    std::printf("restart request sent; waiting %ld ms\n", o.restart_wait_ms);
-    std::fflush(stdout);
-    int end = wait_status(update_console_restart(&c, name.c_str(), o.timeout_ms), name, "restart",
-                          "stopped during the restart wait; nothing of the file was sent");
-    if (end >= 0) return end;
-    answer_remember_before();
-
-    int sent = update_console_send(&c, update_file_bytes(), update_file_size());
-    if (sent == CONSOLE_PORT_FAILED) {
-        say_how_far("update: could not send message to amp: the port failed");
-        update_port_close();
+    if (name.empty()) {
+        say_open_failed(name, true, MIDI_OUT_NOT_FOUND);
         return EXIT_DEVICE;
     }
-    UpdateProgress p = update_progress();
-    if (sent == CONSOLE_STOPPED) {
-        say_how_far("update: stopped by a signal at a message boundary");
-        std::fprintf(stderr, "ampctl: the amp has not got the whole update; run the update again\n");
-        update_port_close();
-        return EXIT_STOPPED;
+    int end = update_console_open(&c, name.c_str());
+    if (end == END_NO_PORT) {
+        std::fprintf(stderr, "ampctl: could not open MIDI output '%s' (%s)\n", name.c_str(),
+                     update_port_problem()[0] ? "another program holds it, or this account may not use it"
+                                              : "no such device, or another program is using it");
+        if (update_port_problem()[0]) std::fprintf(stderr, "ampctl: %s\n", update_port_problem());
+        return EXIT_DEVICE;
     }
-    std::printf("sent %zu messages, %zu bytes in %.1f s (%.0f bytes/s); waiting %ld ms\n", p.messages_sent,
-                p.bytes_sent, p.seconds, p.seconds > 0 ? double(p.bytes_sent) / p.seconds : 0.0,
-                o.update_wait_ms);
-    std::fflush(stdout);
-    end = wait_status(update_console_finish(&c, name.c_str()), name, "update",
-                      "stopped during the wait; every byte was sent and the amp may still be reprogramming");
-    if (end >= 0) return end;
-    UpdateVerdict verdict = answer_verdict();
-    char line[160];
-    std::printf("%s\n", update_verdict_line(verdict, line, sizeof line));
-    return UPDATE_VERDICT_EXIT[verdict.kind];
+    if (end != END_DONE) return say_end(end);
+    if (answer_state() == ANSWER_GOT) std::printf("The amp reports version %s.\n", answer_version());
+
+    end = update_console_restart(&c, name.c_str());
+    if (end != END_DONE) return say_end(end);
+    end = update_console_send(&c, name.c_str(), update_file_bytes(), update_file_size());
+    if (end == END_NONE) end = update_console_finish(&c);
+    update_port_close();
+    return say_end(end);
 }
 
 // ---------------------------------------------------------------- send, dump
@@ -607,18 +561,22 @@ int cmd_send(int argc, char** argv, const Options& o) {
     if (!out) return EXIT_DEVICE;
     update_port_adopt(out);
     UpdateConsole c = console_of(o, false);
-    int sent = update_console_send(&c, bytes, size);
+    c.steps = nullptr;
+    // The update's sending part alone: it returns once every byte has left
+    // the port, before any wait.
+    int end = update_console_send(&c, out_device(o).c_str(), bytes, size);
     UpdateProgress p = update_progress();
+    update_proc_abandon();
     update_port_close();
-    if (sent == CONSOLE_PORT_FAILED) {
+    if (end == END_PORT_FAILED) {
         say_how_far("send: could not send message to amp: the port failed");
         return EXIT_DEVICE;
     }
-    if (sent == CONSOLE_STOPPED) {
+    if (end == END_STOPPED || end == END_STOPPED_WAITING) {
         say_how_far("send: stopped by a signal at a message boundary");
         return EXIT_STOPPED;
     }
-    std::printf("sent %zu messages, %zu bytes\n", p.messages_sent, p.bytes_sent);
+    std::printf("sent %zu message%s, %zu bytes\n", p.messages_sent, p.messages_sent == 1 ? "" : "s", p.bytes_sent);
     return EXIT_OK;
 }
 

@@ -10,8 +10,8 @@
 #include "update/amp_answer.h"
 #include "update/amp_choice.h"
 #include "update/update_console.h"
-#include "update/update_engine.h"
 #include "update/update_file.h"
+#include "update/update_procedure.h"
 
 #include <csignal>
 #include <cstdio>
@@ -46,13 +46,6 @@ const char kHelp[] =
     "Exit status: 0 the amp reports a new version; 1 no device, it would not open\n"
     "or it failed; 2 a bad command line; 3 the amp did not answer; 5 the file\n"
     "cannot be used; 6 stopped by Ctrl-C; 7 the amp still reports the version it had.\n";
-
-// The wizard's own words.
-const char* const MSG_OPEN_PORT = "Could not open MIDI out port";
-const char* const MSG_SEND = "Could not send message to amp";
-const char* const MSG_RESETTING = "Please wait a few seconds for the amp to reset.";
-const char* const MSG_SENDING = "Please wait while sending update to the amp.";
-const char* const MSG_UPDATING = "Please wait while amp updates";
 
 volatile std::sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
@@ -172,18 +165,13 @@ int load(std::string path) {
     return EXIT_OK;
 }
 
-// Says how a part of the procedure that ends in a wait went wrong; returns
-// the exit status.
-int say_wait_end(int end, const char* after, const char* stopped) {
-    if (end == CONSOLE_STOPPED) {
-        std::printf("%s\n", stopped);
-        return EXIT_STOPPED;
-    }
-    if (end == CONSOLE_NO_PORT)
-        std::printf("%s: the amp's MIDI device did not come back after the %s.\n", MSG_OPEN_PORT, after);
-    else
-        std::printf("%s\n", MSG_SEND);
-    return EXIT_DEVICE;
+// Says how the part of the procedure that just ran ended, when it has
+// something to say; returns its exit status.
+int say_end(int end) {
+    char line[400];
+    int status = update_console_end_text(update_proc_part(), end, line, sizeof line);
+    if (line[0]) std::printf("%s\n", line);
+    return status;
 }
 
 bool parse_ms(const char* s, long* out) {
@@ -263,11 +251,13 @@ int main(int argc, char** argv) {
     if (status != EXIT_OK) return finish(status);
 
     answer_reset();
-    if (!update_console_open(&c, port.c_str(), true)) {
-        std::printf("%s: %s\n", MSG_OPEN_PORT, port.c_str());
+    int end = update_console_open(&c, port.c_str());
+    if (end == END_NO_PORT) {
+        std::printf("%s: %s\n", UPDATE_TEXT_OPEN_FAILED, port.c_str());
         if (update_port_problem()[0]) std::printf("%s\n", update_port_problem());
         return finish(EXIT_DEVICE);
     }
+    if (end != END_DONE) return finish(say_end(end));
     if (answer_state() == ANSWER_GOT) std::printf("The amp reports version %s.\n", answer_version());
 
     std::printf("\nIf the amp is not already in update mode it must restart in update mode now.\n");
@@ -277,39 +267,14 @@ int main(int argc, char** argv) {
         return finish(EXIT_USAGE);
     }
     if (yes.empty() || yes[0] == 'y' || yes[0] == 'Y') {
-        std::printf("%s\n", MSG_RESETTING);
-        int end = update_console_restart(&c, port.c_str(), long(ANSWER_WAIT_TICKS) * UPDATE_TICK_MS);
-        if (end != CONSOLE_OK)
-            return finish(say_wait_end(end, "restart", "Stopped before anything of the update was sent."));
+        end = update_console_restart(&c, port.c_str());
+        if (end != END_DONE) return finish(say_end(end));
     }
-    answer_remember_before();
 
-    std::printf("\n%s\n", MSG_SENDING);
-    int sent = update_console_send(&c, update_file_bytes(), update_file_size());
-    UpdateProgress p = update_progress();
-    if (sent != CONSOLE_OK) {
-        update_port_close();
-        if (sent == CONSOLE_STOPPED) {
-            std::printf("Stopped at a message boundary after %zu of %zu messages: the amp has not got the whole "
-                        "update. Run the update again.\n",
-                        p.messages_sent, p.messages_total);
-            return finish(EXIT_STOPPED);
-        }
-        std::printf("%s (after %zu of %zu messages). Check the cable and that the amp is on, then run the update "
-                    "again.\n",
-                    MSG_SEND, p.messages_sent, p.messages_total);
-        return finish(EXIT_DEVICE);
-    }
-    std::printf("%s (about %ld s).\n", MSG_UPDATING,
-                (long(PORT_CLOSE_DELAY_TICKS) * UPDATE_TICK_MS + c.update_wait_ms + 500) / 1000);
-    std::fflush(stdout);
-    int end = update_console_finish(&c, port.c_str());
-    if (end != CONSOLE_OK)
-        return finish(say_wait_end(end, "update",
-                                   "Stopped while the amp updates: every byte was sent; the amp may still be "
-                                   "reprogramming."));
-    UpdateVerdict verdict = answer_verdict();
-    char line[160];
-    std::printf("\n%s\n", update_verdict_line(verdict, line, sizeof line));
-    return finish(UPDATE_VERDICT_EXIT[verdict.kind]);
+    std::printf("\n");
+    end = update_console_send(&c, port.c_str(), update_file_bytes(), update_file_size());
+    if (end == END_NONE) end = update_console_finish(&c);
+    update_port_close();
+    if (end == END_DONE) std::printf("\n");
+    return finish(say_end(end));
 }
