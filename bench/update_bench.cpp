@@ -11,7 +11,7 @@
 // and, from the output port's benchmark run right after under the same
 // settings, the plain JACK sender's rate and the ratio of the two.
 #include "app/events.h"
-#include "bench/headless.h"
+#include "tests/support/fake_window.h"
 #include "tests/support/jack_server.h"
 #include "wizard/controller.h"
 #include "wizard/transfer.h"
@@ -87,6 +87,8 @@ void stop(pid_t pid) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    fake_window_reset();
+    fake.echo_errors = true;
     double megabytes = argc > 1 ? std::atof(argv[1]) : 4.0;
     int period = argc > 2 ? std::atoi(argv[2]) : 256;
     size_t total = static_cast<size_t>(megabytes * 1024 * 1024);
@@ -97,7 +99,7 @@ int main(int argc, char** argv) {
     char tmpl[] = "/tmp/zp-update-bench-XXXXXX";
     if (!mkdtemp(tmpl)) return 1;
     std::string tmp = tmpl;
-    bench_file = tmp + "/update.syx";
+    fake.file = tmp + "/update.syx";
     {
         std::vector<uint8_t> d;
         uint32_t seed = 1;
@@ -110,7 +112,7 @@ int main(int argc, char** argv) {
             d.push_back(0xF7);
         }
         total = d.size();
-        std::ofstream(bench_file, std::ios::binary)
+        std::ofstream(fake.file, std::ios::binary)
             .write(reinterpret_cast<const char*>(d.data()), static_cast<std::streamsize>(d.size()));
     }
 
@@ -124,20 +126,21 @@ int main(int argc, char** argv) {
                        "--reprogram-ms", "300", "--quiet-ms", "1500"},
                       tmp + "/amp.log");
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    bench_port = "virtual-amp:Zorva Pro MIDI In";
+    fake.port = "virtual-amp:Zorva Pro MIDI In";
 
     // Welcome, Port, File, Restart Amp, and the wait until the Send page.
     wizard_reset();
+    wizard_set_page_actions(&transfer_page_actions);
     wizard_start();
     for (int i = 0; i < 4; ++i) wizard_dispatch(EVENT_NEXT);
-    bool ok = headless_run_until([] { return wizard_current_page() == PAGE_SEND; }, 15);
+    bool ok = fake_window_run_until([] { return wizard_current_page() == PAGE_SEND; }, 15);
 
     double wizard_s = -1, cpu_s = 0;
-    if (ok && bench_errors == 0) {
+    if (ok && fake.errors.empty()) {
         double cpu0 = cpu_seconds();
         auto t0 = Clock::now();
         wizard_dispatch(EVENT_NEXT);  // Send Update
-        ok = headless_run_until([] { return !transfer_running(); }, 120) && bench_errors == 0;
+        ok = fake_window_run_until([] { return !transfer_running(); }, 120) && fake.errors.empty();
         wizard_s = since(t0);
         cpu_s = cpu_seconds() - cpu0;
     }
@@ -152,7 +155,7 @@ int main(int argc, char** argv) {
     std::printf("update: %zu bytes in 256-byte SysEx messages, JACK period %d frames at 48 kHz\n", total,
                 period);
     if (!ok || wizard_s <= 0) {
-        std::printf("the update did not go through (%d errors); see %s\n", bench_errors, tmp.c_str());
+        std::printf("the update did not go through (%d errors); see %s\n", int(fake.errors.size()), tmp.c_str());
         return 1;
     }
     double wizard_bps = total / wizard_s;

@@ -3,7 +3,7 @@
 # on its side. Expects B (the build folder) and work (a scratch folder).
 V=$B/tools/virtual-amp/virtual-amp
 A=$B/tools/ampctl/ampctl
-U=$B/bench/update-device
+U=$B/tests/update-device
 G=/sys/kernel/config/usb_gadget/zp
 DEV="Zorva Pro MIDI 1"
 failed=0

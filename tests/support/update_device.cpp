@@ -18,10 +18,11 @@
 // the Done page after the transfer and prints its line and the times of the
 // waits. Exit status: 0 sent, 1 an error, 2 usage.
 #include "app/events.h"
-#include "bench/headless.h"
 #include "midi/alsa/alsa_midi.h"
 #include "midi/midi_in.h"
 #include "midi/midi_out.h"
+#include "midi/platform.h"
+#include "tests/support/fake_window.h"
 #include "update/amp_answer.h"
 #include "update/amp_choice.h"
 #include "wizard/controller.h"
@@ -38,6 +39,9 @@
 #include <thread>
 
 namespace {
+
+// The latest error box's text, or "".
+const char* last_error() { return fake.errors.empty() ? "" : fake.errors.back().c_str(); }
 
 using Clock = std::chrono::steady_clock;
 
@@ -89,6 +93,8 @@ std::string alsa_id_of(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    fake_window_reset();
+    fake.echo_errors = true;
     bool restart = false, amidi = false, list = false, done = false;
     double wait_port_s = 0;
     int at = 1;
@@ -105,8 +111,8 @@ int main(int argc, char** argv) {
                      "usage: update-device [--restart] [--done] [--wait-port S] [--amidi] [--list] PORT FILE\n");
         return 2;
     }
-    bench_port = argv[at];
-    bench_file = argv[at + 1];
+    fake.port = argv[at];
+    fake.file = argv[at + 1];
     if (list) {
         midi_out_list_devices([](const char* n) { std::printf("output: %s\n", n); });
         midi_in_list_devices([](const char* n) { std::printf("input: %s\n", n); });
@@ -115,6 +121,7 @@ int main(int argc, char** argv) {
     }
 
     wizard_reset();
+    wizard_set_page_actions(&transfer_page_actions);
     wizard_start();
     wizard_dispatch(EVENT_NEXT);  // Welcome
     wizard_dispatch(EVENT_NEXT);  // Port
@@ -122,18 +129,18 @@ int main(int argc, char** argv) {
     // who has freed the device, for up to --wait-port seconds.
     for (auto until = Clock::now() + std::chrono::duration<double>(wait_port_s);
          wizard_current_page() == PAGE_PORT && Clock::now() < until;) {
-        std::printf("box: %s\n", bench_last_error.c_str());
+        std::printf("box: %s\n", last_error());
         std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        bench_errors = 0;
+        fake.errors.clear();
         wizard_dispatch(EVENT_NEXT);
     }
-    if (bench_errors == 0) wizard_dispatch(EVENT_NEXT);  // File
+    if (fake.errors.empty()) wizard_dispatch(EVENT_NEXT);  // File
     auto restarted = Clock::now();
-    if (bench_errors == 0) wizard_dispatch(restart ? EVENT_NEXT : EVENT_SKIP);
+    if (fake.errors.empty()) wizard_dispatch(restart ? EVENT_NEXT : EVENT_SKIP);
     // The Restart page stays while the amp restarts; the Welcome page means
     // its port did not come back.
-    bool ok = bench_errors == 0 && headless_run_until([] {
+    bool ok = fake.errors.empty() && fake_window_run_until([] {
         return wizard_current_page() == PAGE_SEND || wizard_current_page() == PAGE_WELCOME;
     }, 60) && wizard_current_page() == PAGE_SEND;
     if (restart) std::printf("restart to Send page: %.1f s%s\n", since(restarted), ok ? "" : " (the port did not come back)");
@@ -144,18 +151,18 @@ int main(int argc, char** argv) {
         double busy0 = machine_busy_s();
         auto t0 = Clock::now();
         wizard_dispatch(EVENT_NEXT);  // Send Update
-        headless_run_until([] { return !transfer_running() || bench_errors > 0; }, 600);
+        fake_window_run_until([] { return !transfer_running() || !fake.errors.empty(); }, 600);
         wizard_s = since(t0);
         Cpu cpu1 = cpu_of(RUSAGE_SELF);
         cpu = {cpu1.user - cpu0.user, cpu1.sys - cpu0.sys};
         wizard_busy = machine_busy_s() - busy0;
-        ok = bench_errors == 0 && !transfer_running();
+        ok = fake.errors.empty() && !transfer_running();
     }
-    long long error_at = bench_errors ? epoch_ms() : 0;
+    long long error_at = !fake.errors.empty() ? epoch_ms() : 0;
     if (ok && done) {
         // On to the Done page, as the owner waits for it, and its line.
         auto last_byte = Clock::now();
-        bool back = headless_run_until([] {
+        bool back = fake_window_run_until([] {
             return (wizard_current_page() == PAGE_DONE && answer_result_line()[0]) ||
                    wizard_current_page() == PAGE_WELCOME;
         }, 120);
@@ -167,7 +174,7 @@ int main(int argc, char** argv) {
     close_port();
     if (!ok) {
         std::printf("wizard error: %s (at %lld ms)\n",
-                    bench_last_error.empty() ? "the transfer did not end" : bench_last_error.c_str(), error_at);
+                    fake.errors.empty() ? "the transfer did not end" : last_error(), error_at);
         return 1;
     }
     double cpu_s = cpu.user + cpu.sys;
@@ -176,9 +183,9 @@ int main(int argc, char** argv) {
                 wizard_s, cpu_s, cpu.user, cpu.sys, 100.0 * cpu_s / wizard_s, wizard_busy, epoch_ms());
     if (!amidi) return 0;
 
-    std::string id = alsa_id_of(bench_port);
+    std::string id = alsa_id_of(fake.port);
     if (id.empty()) {
-        std::printf("amidi: '%s' is not a rawmidi device\n", bench_port.c_str());
+        std::printf("amidi: '%s' is not a rawmidi device\n", fake.port.c_str());
         return 1;
     }
     auto t0 = Clock::now();
@@ -186,7 +193,7 @@ int main(int argc, char** argv) {
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        execlp("amidi", "amidi", "-p", id.c_str(), "-s", bench_file.c_str(), static_cast<char*>(nullptr));
+        execlp("amidi", "amidi", "-p", id.c_str(), "-s", fake.file.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     int st = 0;
