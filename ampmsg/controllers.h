@@ -60,15 +60,18 @@ constexpr uint8_t AMP_CC_STATUS = 0xB0;
 // both null for an unmapped number. True when at least one codec exists.
 bool amp_cc_lookup(ControllerCodec* entry, uint32_t controller);
 
-// Decodes the three bytes at `message` into `result`. Checks in order: null
-// pointer (5), status not B0 (6), bit 7 set in byte 1 or 2 (2), unmapped
-// controller (1), no decoder (4), value rejected (3). `result` is written only
-// on success (code 0).
+// Decodes the three bytes at `message` into `result`. Checks in order: a null
+// pointer (AMP_CC_NULL_POINTER), status not B0 (AMP_CC_BAD_STATUS), bit 7 set
+// in byte 1 or 2 (AMP_CC_BIT7), an unmapped controller (AMP_CC_NOT_MAPPED),
+// no decoder (AMP_CC_NO_CODEC), the value rejected (AMP_CC_OUT_OF_RANGE).
+// `result` is written only on success (AMP_CC_OK).
 void amp_cc_decode(const uint8_t* message, ControllerValue* result, int* err);
 
 // Encodes `value` for `controller` into the three bytes at `message`. Checks in
-// order: null message (5), unmapped controller, negative numbers included (1),
-// no encoder (4), value rejected (3). `message` is written only on success.
+// order: a null message (AMP_CC_NULL_POINTER), an unmapped controller,
+// negative numbers included (AMP_CC_NOT_MAPPED), no encoder (AMP_CC_NO_CODEC),
+// the value rejected (AMP_CC_OUT_OF_RANGE). `message` is written only on
+// success.
 void amp_cc_encode(int32_t controller, int32_t value, uint8_t* message, int* err);
 
 // True for any controller-change status byte (high nibble B, any channel).

@@ -1,15 +1,13 @@
 #include "ampmsg/message.h"
 
 #include "ampmsg/message_internal.h"
+#include "midi/fault.h"
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-AmpAllocFn g_alloc = nullptr;
-AmpFreeFn g_free = nullptr;
 
 const char kMessageTag[4] = {'M', 'S', 'G', '\0'};
 const char kResponseTag[4] = {'R', 'S', 'P', '\0'};
@@ -49,27 +47,9 @@ const AmpResponse* as_response(const void* record) {
 
 }  // namespace
 
-void amp_set_allocator(AmpAllocFn alloc, AmpFreeFn release) {
-    // A half-replaced pair would hand blocks to the wrong release function.
-    if (!alloc || !release) {
-        g_alloc = nullptr;
-        g_free = nullptr;
-        return;
-    }
-    g_alloc = alloc;
-    g_free = release;
-}
+void* amp_alloc(size_t size) { return zp_alloc(size); }
 
-void* amp_alloc(size_t size) { return g_alloc ? g_alloc(size) : std::malloc(size); }
-
-void amp_release(void* block) {
-    if (!block) return;
-    if (g_free) {
-        g_free(block);
-    } else {
-        std::free(block);
-    }
-}
+void amp_release(void* block) { zp_free(block); }
 
 AmpMessage* amp_message_alloc(int32_t length, int32_t reply_length, int* err) {
     if (length < 0) {

@@ -9,8 +9,7 @@
 // `int* err` last (may be null) that receives 0 or a code of AmpError; on
 // failure they return null (or 0) and leave nothing allocated.
 //
-// The library keeps no mutable shared state apart from the allocator hook,
-// which only tests change.
+// The library keeps no mutable shared state.
 #ifndef ZP_AMPMSG_MESSAGE_H
 #define ZP_AMPMSG_MESSAGE_H
 
@@ -96,17 +95,18 @@ enum AmpError {
 // Builds a request: header, `command`, up to three argument bytes, F7.
 // first/second/third are present when non-negative and are written by
 // position. arg_count <= 0 means "the number of present arguments"; then a
-// present argument after an absent one is refused (code 17) rather than
+// present argument after an absent one is refused (AMP_ERR_BYTE_RANGE) rather than
 // dropped. A larger arg_count is used as given: positions it covers that no
 // present argument fills stay zero for the caller to fill. reply_length is 0
 // for command 12, reply_data_count + 8 when it is positive, otherwise 9.
-// Code 17 for a command outside 0..127, an argument above 127, or a count
-// whose message or reply length would not fit in 32 bits; 14 without memory.
+// AMP_ERR_BYTE_RANGE for a command outside 0..127, an argument above 127, or a
+// count whose message or reply length would not fit in 32 bits;
+// AMP_ERR_NO_MEMORY without memory.
 AmpMessage* amp_message_build(int32_t command, int32_t first, int32_t second, int32_t third,
                               int32_t arg_count, int32_t reply_data_count, int* err);
 
 // Accessors. Each takes any pointer: for a live record of its kind it gives
-// the field (code 0), for anything else null or 0 (code 8).
+// the field (AMP_OK), for anything else null or 0 (AMP_ERR_NOT_RECORD).
 const uint8_t* amp_message_bytes(const void* record, int* err);
 int32_t amp_message_length(const void* record, int* err);
 int32_t amp_message_reply_length(const void* record, int* err);
@@ -115,11 +115,11 @@ void* amp_response_payload(const void* record, int* err);
 
 // Makes a response record with `payload_size` uninitialised payload bytes.
 // On success `err` is left untouched (the decoder sets its own code); null
-// with code 14 when memory runs out or payload_size is negative.
+// with AMP_ERR_NO_MEMORY when memory runs out or payload_size is negative.
 AmpResponse* amp_response_new(int32_t type, int32_t payload_size, int* err);
 
-// Releases a live AmpMessage or AmpResponse (code 0) after clearing its tag;
-// anything else is left alone with code 8.
+// Releases a live AmpMessage or AmpResponse (AMP_OK) after clearing its
+// tag; anything else is left alone with AMP_ERR_NOT_RECORD.
 void amp_record_free(void* record, int* err);
 
 // True when both lengths are equal and every pattern byte is FF or equals
@@ -135,13 +135,5 @@ int32_t amp_nibbles_to_int(const uint8_t* bytes, int32_t count);
 // so consecutive fixed-width text fields can be copied in turn. count <= 0
 // writes only the zero byte; a null dst or src copies nothing and returns src.
 const uint8_t* amp_copy_text(char* dst, const uint8_t* src, int32_t count);
-
-// Allocation used for every record and scratch buffer of the library.
-// Tests replace it to refuse chosen allocations; null restores malloc/free.
-using AmpAllocFn = void* (*)(size_t);
-using AmpFreeFn = void (*)(void*);
-void amp_set_allocator(AmpAllocFn alloc, AmpFreeFn release);
-void* amp_alloc(size_t size);
-void amp_release(void* block);
 
 #endif

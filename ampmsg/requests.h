@@ -5,12 +5,12 @@
 // open, and returns a new AmpMessage holding the bytes and the length of the
 // reply to expect (0: none). The caller releases it with amp_record_free.
 // On failure: null, nothing allocated, and in `err` the code of the first
-// check that failed (AmpError), or 14 when memory runs out.
+// check that failed (AmpError), or AMP_ERR_NO_MEMORY when memory runs out.
 //
-// Argument kinds: a number is 0..125 (code 1), a part 0..3 (code 10), an
-// area 1..2 (code 1); an "extra" byte is optional (negative: not sent) and
-// refused above 127 (code 17). Names are 1..16 characters 20..7E, sent as
-// exactly 16 bytes filled up with blanks.
+// Argument kinds: a number is 0..125 (else AMP_ERR_NUMBER), a part 0..3
+// (AMP_ERR_PART), an area 1..2 (AMP_ERR_NUMBER); an "extra" byte is optional
+// (negative: not sent) and refused above 127 (AMP_ERR_BYTE_RANGE). Names are
+// 1..16 characters 20..7E, sent as exactly 16 bytes filled up with blanks.
 #ifndef ZP_AMPMSG_REQUESTS_H
 #define ZP_AMPMSG_REQUESTS_H
 
@@ -33,10 +33,10 @@ struct WordTable {
 };
 
 // Argument checks: true when valid; `err` gets 0 or the check's code.
-bool amp_check_number(int32_t n, int* err);             // 0..125, else 1
-bool amp_check_part(int32_t p, int* err);               // 0..3, else 10
+bool amp_check_number(int32_t n, int* err);             // 0..125, else AMP_ERR_NUMBER
+bool amp_check_part(int32_t p, int* err);               // 0..3, else AMP_ERR_PART
 bool amp_check_number_part(int32_t n, int32_t p, int* err);  // number first, then part
-bool amp_check_area(int32_t a, int* err);               // 1..2, else 1
+bool amp_check_area(int32_t a, int* err);               // 1..2, else AMP_ERR_NUMBER
 
 // True for a null name, an empty one, or one made only of blanks (20).
 bool amp_name_is_blank(const char* name);
@@ -57,11 +57,12 @@ AmpMessage* amp_request_cmd1(int* err);
 AmpMessage* amp_request_cmd2(int32_t number, int32_t extra, int* err);
 // 03 F7; reply 10.
 AmpMessage* amp_request_cmd3(int* err);
-// 04 value F7, value 0..127 (code 2); reply 11.
+// 04 value F7, value 0..127 (AMP_ERR_VALUE); reply 11.
 AmpMessage* amp_request_cmd4(int32_t value, int* err);
 // 05 F7; reply 87.
 AmpMessage* amp_request_cmd5(int* err);
-// 07 first second F7: first 0..4 (code 5), then second 0..127 (code 4); reply 118.
+// 07 first second F7: first 0..4 (AMP_ERR_FIRST_ARG), then second 0..127
+// (AMP_ERR_SECOND_ARG); reply 118.
 AmpMessage* amp_request_cmd7(int32_t first, int32_t second, int* err);
 // 08 number part [extra] F7; reply 27.
 AmpMessage* amp_request_cmd8(int32_t number, int32_t part, int32_t extra, int* err);
@@ -74,17 +75,18 @@ AmpMessage* amp_request_cmd10(int32_t number, int32_t part, int* err);
 // or one without values gives request 17 instead. One-data-byte reply.
 AmpMessage* amp_request_store_block(int32_t number, int32_t part, const uint8_t* block, int* err);
 // 0C mode 55 F7: restarts the amp; no reply. Modes 0..127; a negative mode
-// is refused with code 17 like one above 127.
+// is refused with AMP_ERR_BYTE_RANGE like one above 127.
 AmpMessage* amp_request_restart(int32_t mode, int* err);
 AmpMessage* amp_request_restart_mode0(int* err);
 // Mode 1: the amp restarts in update mode.
 AmpMessage* amp_request_restart_update(int* err);
 AmpMessage* amp_request_restart_mode8(int* err);
 // 0D number, 16 name bytes, F7. A blank name gives request 15 instead.
-// Checks: number (1), then the name (6, 13). One-data-byte reply.
+// Checks: the number, then the name (AMP_ERR_NAME_CHAR, AMP_ERR_NAME_LENGTH).
+// One-data-byte reply.
 AmpMessage* amp_request_set_name(int32_t number, const char* name, int* err);
 // 0E number part, 16 name bytes, F7. A blank name gives request 16 instead.
-// Checks: number (1), part (10), then the name (6, 13).
+// Checks: the number, the part, then the name.
 AmpMessage* amp_request_set_part_name(int32_t number, int32_t part, const char* name, int* err);
 // 0F number F7.
 AmpMessage* amp_request_blank_name(int32_t number, int* err);
@@ -98,16 +100,16 @@ AmpMessage* amp_request_cmd24(int* err);
 AmpMessage* amp_request_cmd25(int* err);
 // 1A F7; one-data-byte reply.
 AmpMessage* amp_request_cmd26(int* err);
-// 1B kind op value F7; each byte optional (negative: not sent), code 17
-// above 127 or for a present byte after an absent one.
+// 1B kind op value F7; each byte optional (negative: not sent),
+// AMP_ERR_BYTE_RANGE above 127 or for a present byte after an absent one.
 AmpMessage* amp_request_cmd27(int32_t kind, int32_t op, int32_t value, int* err);
 AmpMessage* amp_request_cmd27_00(int* err);  // (0, 0, 0)
 AmpMessage* amp_request_cmd27_01(int* err);  // (0, 1, 0)
 AmpMessage* amp_request_cmd27_10(int* err);  // (1, 0, 0)
 AmpMessage* amp_request_cmd27_11(int* err);  // (1, 1, 0)
-// (0, 2, number) after the number check (1).
+// (0, 2, number) after the number check.
 AmpMessage* amp_request_cmd27_number(int32_t number, int* err);
-// (1, 2, part) after the part check (10).
+// (1, 2, part) after the part check.
 AmpMessage* amp_request_cmd27_part(int32_t part, int* err);
 // 1C, 01 when `on` is non-zero else 00, F7.
 AmpMessage* amp_request_cmd28(int32_t on, int* err);
@@ -115,15 +117,16 @@ AmpMessage* amp_request_cmd28(int32_t on, int* err);
 AmpMessage* amp_request_read_word_table(int* err);
 // 22, (count-1) low 7 bits, (count-1) bits 7..13, the words (low byte first)
 // packed seven-bit, F7: 10 + 8 * ceil(2 * count / 7) bytes, at most 506.
-// Null table: 15; count outside 1..217: 3.
+// Null table: AMP_ERR_NULL; count outside 1..217: AMP_ERR_WORD_COUNT.
 AmpMessage* amp_request_write_word_table(const WordTable* table, int* err);
 // 73 F7; one-data-byte reply.
 AmpMessage* amp_request_cmd115(int* err);
 // 76, area-1, count-1, the address as five nibbles (most significant
-// first), F7; reply 4 * count + 9. Checks: area (1); address, taken as
-// unsigned, below 2^20 (12); count 1..128 and not past 2^20 (11).
+// first), F7; reply 4 * count + 9. Checks: the area (AMP_ERR_NUMBER); the
+// address, taken as unsigned, below 2^20 (AMP_ERR_ADDRESS); count 1..128 and
+// not past 2^20 (AMP_ERR_READ_COUNT).
 AmpMessage* amp_request_read_words(int32_t area, int32_t count, int32_t address, int* err);
-// 77 area F7 (the area itself, 1 or 2; code 1 otherwise).
+// 77 area F7 (the area itself, 1 or 2; AMP_ERR_NUMBER otherwise).
 AmpMessage* amp_request_cmd119(int32_t area, int* err);
 
 #endif

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ampmsg/controllers.h"
+#include "ampmsg/message_internal.h"
 #include "ampmsg/packing.h"
 
 namespace {

@@ -4,10 +4,12 @@
 // follows its header.
 //
 // The caller owns the record and releases it with amp_record_free. Codes are
-// the message library's (AmpError): 0, 7, 14, 15 and 16. A message of a known
-// family that is rejected (a length the reply never has, a controller change
-// the map refuses) gives no record and code 0; a message of no known family,
-// or an amp reply with a command that has no parser, gives code 16.
+// the message library's (AmpError): AMP_OK, AMP_ERR_REPLY_LENGTH,
+// AMP_ERR_NO_MEMORY, AMP_ERR_NULL and AMP_ERR_UNKNOWN_REPLY. A message of a
+// known family that is rejected (a length the reply never has, a controller
+// change the map refuses) gives no record and AMP_OK; a message of no
+// known family, or an amp reply with a command that has no parser, gives
+// AMP_ERR_UNKNOWN_REPLY.
 //
 // No decoder reads outside the `length` bytes it is given, whatever they hold,
 // and none writes to the caller's buffer.

@@ -1,11 +1,11 @@
 #include "midi/byte_queue.h"
 
+#include "midi/fault.h"
+
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-ByteQueueAllocFn g_alloc = nullptr;
 
 // Indexed by error code.
 const char* const kErrorText[] = {
@@ -34,8 +34,6 @@ uint32_t count_of(const ByteQueue* q) { return q->total_in - q->total_out; }
 
 }  // namespace
 
-void byte_queue_set_allocator(ByteQueueAllocFn fn) { g_alloc = fn; }
-
 ByteQueue* byte_queue_create(uint32_t capacity, int* err) {
     if (capacity == 0 || capacity >= BYTE_QUEUE_MAX_CAPACITY) {
         set_err(err, BQ_INVALID_COUNT);
@@ -43,7 +41,7 @@ ByteQueue* byte_queue_create(uint32_t capacity, int* err) {
     }
     size_t ring = capacity < 4 ? 4 : capacity;
     size_t size = sizeof(ByteQueue) + ring;
-    void* mem = g_alloc ? g_alloc(size) : std::malloc(size);
+    void* mem = zp_alloc(size);
     if (!mem) {
         set_err(err, BQ_NO_MEMORY);
         return nullptr;
@@ -64,7 +62,7 @@ int byte_queue_free(ByteQueue* q, int* err) {
         return 0;
     }
     q->tag = 0;
-    std::free(q);
+    zp_free(q);
     set_err(err, BQ_OK);
     return 1;
 }

@@ -38,15 +38,17 @@ enum ByteQueueError {
 constexpr uint32_t BYTE_QUEUE_TAG = 0x51545942u;           // "BYTQ"
 constexpr uint32_t BYTE_QUEUE_MAX_CAPACITY = 0xFFFFFFE8u;  // first refused
 
-// Makes an empty queue of `capacity` bytes. Null with code 2 for capacity 0 or
-// BYTE_QUEUE_MAX_CAPACITY and above, code 3 when memory is refused.
+// Makes an empty queue of `capacity` bytes. Null with BQ_INVALID_COUNT for
+// capacity 0 or BYTE_QUEUE_MAX_CAPACITY and above, BQ_NO_MEMORY when memory
+// is refused.
 ByteQueue* byte_queue_create(uint32_t capacity, int* err);
 
-// Releases a live queue and clears its tag. 1 if released, 0 (code 1) if not.
+// Releases a live queue and clears its tag. 1 if released, 0
+// (BQ_INVALID_QUEUE) if not.
 int byte_queue_free(ByteQueue* q, int* err);
 
 // Stores min(n, free space) bytes from `src`; returns that count. A null
-// source is code 4 whatever n is.
+// source is BQ_NULL_POINTER whatever n is.
 uint32_t byte_queue_put(ByteQueue* q, uint32_t n, const uint8_t* src, int* err);
 
 // Copies min(n, count) bytes from the front into `dst` without removing them;
@@ -60,7 +62,8 @@ uint32_t byte_queue_get(ByteQueue* q, uint32_t n, uint8_t* dst, int* err);
 // Empties the queue and resets both indices; 1 on success, 0 if invalid.
 int byte_queue_clear(ByteQueue* q, int* err);
 
-// Constant-time readings; each gives 0 with code 1 for an invalid queue.
+// Constant-time readings; each gives 0 with BQ_INVALID_QUEUE for an invalid
+// queue.
 uint32_t byte_queue_count(const ByteQueue* q, int* err);
 uint32_t byte_queue_free_space(const ByteQueue* q, int* err);
 uint32_t byte_queue_capacity(const ByteQueue* q, int* err);
@@ -69,9 +72,5 @@ int byte_queue_is_full(const ByteQueue* q, int* err);
 
 // Fixed English text for a code; null for 0, "(?)" for codes past the table.
 const char* byte_queue_error_text(unsigned code);
-
-// Test seam: the allocator that byte_queue_create uses. Null restores malloc.
-using ByteQueueAllocFn = void* (*)(size_t);
-void byte_queue_set_allocator(ByteQueueAllocFn fn);
 
 #endif

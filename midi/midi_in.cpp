@@ -1,5 +1,8 @@
 #include "midi/midi_in.h"
 
+#include "midi/fault.h"
+#include "midi/port_records.h"
+
 #include "midi/device_dir.h"
 
 #include <cstdio>
@@ -7,8 +10,6 @@
 #include <cstring>
 
 namespace {
-
-MidiInAllocFn g_alloc = nullptr;
 
 // The one capabilities record that midi_in_device_name returns text from.
 MidiDevCaps g_caps;
@@ -213,7 +214,7 @@ bool midi_in_shutdown(MidiInPort* p) {
     if (p->queue) byte_queue_free(p->queue, nullptr);
     p->queue = nullptr;
     store(&p->tag, 0);
-    if (closed) std::free(p);
+    if (closed) zp_free(p);
     return closed;
 }
 
@@ -223,8 +224,6 @@ int service_error(const MidiInPort* p) {
 }
 
 }  // namespace
-
-void midi_in_set_allocator(MidiInAllocFn fn) { g_alloc = fn; }
 
 int midi_in_device_count() { return midi_dir_count(&kDevices); }
 
@@ -247,7 +246,7 @@ MidiInPort* midi_in_open(int n, int* err) {
         set_err(err, MIDI_IN_NOT_FOUND);
         return nullptr;
     }
-    void* mem = g_alloc ? g_alloc(sizeof(MidiInPort)) : std::malloc(sizeof(MidiInPort));
+    void* mem = zp_alloc(sizeof(MidiInPort));
     if (!mem) {
         set_err(err, MIDI_IN_NO_MEMORY);
         return nullptr;

@@ -1,5 +1,8 @@
 #include "midi/midi_out.h"
 
+#include "midi/fault.h"
+#include "midi/port_records.h"
+
 #include "midi/device_dir.h"
 
 #include <cstdio>
@@ -7,8 +10,6 @@
 #include <cstring>
 
 namespace {
-
-MidiOutAllocFn g_alloc = nullptr;
 
 // The one capabilities record that midi_out_device_name returns text from.
 MidiDevCaps g_caps;
@@ -137,8 +138,6 @@ int midi_out_poll(MidiOutPort* p) {
 
 }  // namespace
 
-void midi_out_set_allocator(MidiOutAllocFn fn) { g_alloc = fn; }
-
 int midi_out_device_count() { return midi_dir_count(&kDevices); }
 
 const char* midi_out_device_name(int n) { return midi_dir_name(&kDevices, &g_caps, n); }
@@ -152,7 +151,7 @@ MidiOutPort* midi_out_open(int n, int* err) {
         set_err(err, MIDI_OUT_NOT_FOUND);
         return nullptr;
     }
-    void* mem = g_alloc ? g_alloc(sizeof(MidiOutPort)) : std::malloc(sizeof(MidiOutPort));
+    void* mem = zp_alloc(sizeof(MidiOutPort));
     if (!mem) {
         set_err(err, MIDI_OUT_NO_MEMORY);
         return nullptr;
@@ -161,7 +160,7 @@ MidiOutPort* midi_out_open(int n, int* err) {
     MidiOutPort* p = static_cast<MidiOutPort*>(mem);
     p->queue = byte_queue_create(MIDI_OUT_BUFFER_SIZE, nullptr);
     if (!p->queue) {
-        std::free(p);
+        zp_free(p);
         set_err(err, MIDI_OUT_NO_MEMORY);
         return nullptr;
     }
@@ -170,7 +169,7 @@ MidiOutPort* midi_out_open(int n, int* err) {
                                                reinterpret_cast<uintptr_t>(p));
     if (p->last_result != MIDI_RES_OK) {
         byte_queue_free(p->queue, nullptr);
-        std::free(p);
+        zp_free(p);
         set_err(err, MIDI_OUT_DEVICE_ERROR);
         return nullptr;
     }
@@ -299,7 +298,7 @@ int midi_out_close(MidiOutPort* port, int* err) {
     byte_queue_free(port->queue, nullptr);
     port->queue = nullptr;
     store(&port->tag, 0);
-    std::free(port);
+    zp_free(port);
     set_err(err, MIDI_OUT_OK);
     return 1;
 }

@@ -12,14 +12,10 @@
 #ifndef ZP_MIDI_MIDI_OUT_H
 #define ZP_MIDI_MIDI_OUT_H
 
-#include "midi/byte_queue.h"
-#include "midi/platform.h"
-
 #include <cstddef>
 #include <cstdint>
 
 constexpr uint32_t MIDI_OUT_BUFFER_SIZE = 10240;   // staging buffer and queue capacity
-constexpr uint32_t MIDI_OUT_TAG = 0x54554F4Du;      // "MOUT" in memory order
 
 // Error codes of the output port; midi_out_error_text keeps one text per code.
 enum MidiOutError {
@@ -33,22 +29,9 @@ enum MidiOutError {
     MIDI_OUT_UNKNOWN = 7,         // kept for its text; nothing returns it
 };
 
-// An open output device. Allocated zero-filled by open, released by a
-// successful close. The driver's callback reads `tag` and `handle` and writes
-// only `done`; everything else belongs to the thread calling the operations.
-struct MidiOutPort {
-    uint32_t last_result;        // latest platform result for this port; 0 is success
-    uint32_t done;               // 1 once the driver finished the buffer; cleared by poll
-    uint32_t tag;                // MIDI_OUT_TAG while open, 0 once closed
-    uint32_t closing;            // close has begun: no new buffer is started
-    uint32_t failed;             // a buffer could not be prepared, sent or finished; never cleared
-    MidiHandle handle;           // the open device
-    MidiHeader header;           // the one header used for every long message
-    uint32_t in_flight_length;   // bytes in the buffer held by the driver
-    uint8_t staging[MIDI_OUT_BUFFER_SIZE];  // what `header` points at
-    ByteQueue* queue;            // send queue, owned; its first in_flight_length bytes are in staging
-    uint32_t in_flight;          // a buffer is with the driver and not yet retired
-};
+// An open output device: opened by midi_out_open and released by a
+// successful midi_out_close; its fields are the library's own.
+struct MidiOutPort;
 
 // Number of output devices; devices are numbered 0 to count - 1.
 int midi_out_device_count();
@@ -66,27 +49,32 @@ void midi_out_list_devices(void (*fn)(const char* name));
 // name or no match. An empty name gives 0 without asking for devices.
 int midi_out_find_device(const char* name);
 
-// Opens device `n`. Null with code 4 (no such device), 6 (no memory) or 3 (the
-// device refused); nothing is left allocated on failure.
+// Opens device `n`. Null with MIDI_OUT_NOT_FOUND (no such device),
+// MIDI_OUT_NO_MEMORY or MIDI_OUT_DEVICE_ERROR (the device refused); nothing is
+// left allocated on failure.
 MidiOutPort* midi_out_open(int n, int* err);
 
-// Opens the first device named exactly `name`; code 4 when none is.
+// Opens the first device named exactly `name`; MIDI_OUT_NOT_FOUND when none
+// is.
 MidiOutPort* midi_out_open_by_name(const char* name, int* err);
 
 // Queues as many of the `length` bytes as fit and starts a buffer when none is
 // with the driver. Returns the number taken (possibly fewer than length, with
-// code 0), or -1 with code 4 (invalid port), 5 (null bytes), 1 (length <= 0)
-// or 3 (the port has failed; nothing is taken).
+// MIDI_OUT_OK), or -1 with MIDI_OUT_NOT_FOUND (invalid port),
+// MIDI_OUT_NULL_POINTER (null bytes), MIDI_OUT_INVALID_COUNT (length <= 0) or
+// MIDI_OUT_DEVICE_ERROR (the port has failed; nothing is taken).
 int midi_out_send(MidiOutPort* port, const uint8_t* bytes, int length, int* err);
 
 // 1 when the port has not failed and its queue has strictly more free space
-// than max(count, 1); else 0. Code 4 for an invalid port, 1 for count < 0.
+// than max(count, 1); else 0. MIDI_OUT_NOT_FOUND for an invalid port,
+// MIDI_OUT_INVALID_COUNT for count < 0.
 int midi_out_can_accept(MidiOutPort* port, int count, int* err);
 
 // Bytes queued and not yet confirmed sent: the buffer with the driver
 // included, and what a driver that finished a buffer early still has to send.
-// 0 with code 4 for an invalid port. A failed port still reports its stranded
-// bytes but with code 3, so a caller waiting for 0 learns that it never will.
+// 0 with MIDI_OUT_NOT_FOUND for an invalid port. A failed port still reports
+// its stranded bytes but with MIDI_OUT_DEVICE_ERROR, so a caller waiting for 0
+// learns that it never will.
 int midi_out_pending(MidiOutPort* port, int* err);
 
 // Bounds of midi_out_wait_hint: how soon and how late a caller that waits for
@@ -101,22 +89,18 @@ constexpr int MIDI_OUT_WAIT_DEFAULT_US = 2000;
 // finished, or what it holds sent), from what the driver says of the bytes it
 // holds and the rate it sends them at; within MIDI_OUT_WAIT_MIN_US ..
 // MIDI_OUT_WAIT_MAX_US, so the device is never kept waiting long. 0 when the
-// port holds nothing. Code 4 for an invalid port.
+// port holds nothing. MIDI_OUT_NOT_FOUND for an invalid port.
 int midi_out_wait_hint(MidiOutPort* port, int* err);
 
 // Closes the port: pauses once for 10 ms if a buffer is with the driver and
 // retires it if the driver has finished. Returns 1 and releases the port, or 0
-// with code 4 (invalid port) or 3 (a buffer is still with the driver, or the
-// device refused to close): the port then stays open, marked closing, and a
-// later close tries again. Bytes still queued are dropped unsent.
+// with MIDI_OUT_NOT_FOUND (invalid port) or MIDI_OUT_DEVICE_ERROR (a buffer is
+// still with the driver, or the device refused to close): the port then stays
+// open, marked closing, and a later close tries again. Bytes still queued are
+// dropped unsent.
 int midi_out_close(MidiOutPort* port, int* err);
 
 // Fixed English text for a code; null for 0, "(?)" past the table.
 const char* midi_out_error_text(unsigned code);
-
-// Test seam: the allocator open uses for the port record (zero-filled by the
-// port). Null restores calloc-style allocation.
-using MidiOutAllocFn = void* (*)(size_t);
-void midi_out_set_allocator(MidiOutAllocFn fn);
 
 #endif

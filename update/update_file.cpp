@@ -1,5 +1,7 @@
 #include "update/update_file.h"
 
+#include "midi/fault.h"
+
 #include <fcntl.h>
 #include <stdint.h>
 #include <sys/stat.h>
@@ -30,7 +32,6 @@ const char* const LOAD_ERROR_TEXTS[LOAD_ERROR_COUNT] = {
     "Not a valid system-exclusive MIDI file",
 };
 
-UpdateAllocFn update_alloc = nullptr;
 uint8_t* update_buffer = nullptr;
 size_t update_size = 0;
 int last_errno = 0;
@@ -115,8 +116,7 @@ int read_update_file(const char* path, size_t min_size, uint8_t** out, size_t* o
         size = static_cast<size_t>(end);
         if (seek_to(f, 0, SEEK_SET) != 0) {
             code = LOAD_CANNOT_SEEK;
-        } else if (!(buf = static_cast<uint8_t*>(update_alloc ? update_alloc(size)
-                                                                : malloc(size)))) {
+        } else if (!(buf = static_cast<uint8_t*>(zp_alloc(size)))) {
             code = LOAD_NO_MEMORY;
         } else if (fread(buf, 1, size, f) != size) {
             last_errno = ferror(f) ? errno : 0;
@@ -128,7 +128,7 @@ int read_update_file(const char* path, size_t min_size, uint8_t** out, size_t* o
     if (code == LOAD_CANNOT_SEEK || code == LOAD_NO_SIZE) last_errno = errno;
     fclose(f);
     if (code != LOAD_OK) {
-        free(buf);
+        zp_free(buf);
         return code;
     }
     *out = buf;
@@ -187,11 +187,10 @@ int update_file_load_sized(const char* path, size_t min_size) {
 }
 
 void update_file_release() {
-    free(update_buffer);
+    zp_free(update_buffer);
     update_buffer = nullptr;
     update_size = 0;
 }
 
 const uint8_t* update_file_bytes() { return update_buffer; }
 size_t update_file_size() { return update_size; }
-void update_file_set_allocator(UpdateAllocFn fn) { update_alloc = fn; }

@@ -60,9 +60,4 @@ void update_file_release();
 const uint8_t* update_file_bytes();
 size_t update_file_size();
 
-// Test seam: the allocator for the file's buffer (released with free). Null
-// restores malloc.
-using UpdateAllocFn = void* (*)(size_t);
-void update_file_set_allocator(UpdateAllocFn fn);
-
 #endif

@@ -4,6 +4,7 @@
 // reported), never parts glued together.
 #include "midi/jack/jack_midi_in.h"
 #include "midi/midi_in.h"
+#include "midi/port_records.h"
 #include "tests/support/jack_peer.h"
 #include "tests/support/jack_server.h"
 

@@ -1,53 +1,26 @@
-// Test allocator for the amp message library: counts live blocks and can
-// refuse the n-th allocation, so that code 14 and the absence of leaks on
-// every failure path are checked rather than assumed.
+// Refused allocations for the amp message library's tests: the n-th
+// allocation refused and the live blocks counted, so that AMP_ERR_NO_MEMORY
+// and the absence of leaks on every failure path are checked rather than
+// assumed.
 #ifndef ZP_TESTS_SUPPORT_AMP_ALLOC_HOOK_H
 #define ZP_TESTS_SUPPORT_AMP_ALLOC_HOOK_H
 
-#include <cstdlib>
-
 #include "ampmsg/message.h"
+#include "midi/fault.h"
 
 namespace amp_test {
 
-struct AllocState {
-    int calls = 0;     // allocations asked for since install
-    int live = 0;      // blocks handed out and not yet released
-    int fail_at = 0;   // 1-based call number to refuse; 0 refuses none
-};
-
-inline AllocState& alloc_state() {
-    static AllocState s;
-    return s;
-}
-
-inline void* counting_alloc(size_t n) {
-    AllocState& s = alloc_state();
-    ++s.calls;
-    if (s.fail_at != 0 && s.calls == s.fail_at) return nullptr;
-    void* p = std::malloc(n ? n : 1);
-    if (p) ++s.live;
-    return p;
-}
-
-inline void counting_free(void* p) {
-    if (!p) return;
-    --alloc_state().live;
-    std::free(p);
-}
-
-// Installs the counting allocator for one scope; refuses call `fail_at`.
+// Arms the project's fault injector (midi/fault.h) for one scope: refuses
+// the allocation numbered `fail_at` (from 1; 0 refuses none), and counts the
+// calls and the blocks still held since.
 struct AllocHook {
-    explicit AllocHook(int fail_at = 0) {
-        alloc_state() = AllocState{};
-        alloc_state().fail_at = fail_at;
-        amp_set_allocator(counting_alloc, counting_free);
-    }
-    ~AllocHook() { amp_set_allocator(nullptr, nullptr); }
+    explicit AllocHook(int fail_at = 0) : live0(zp_fault_live) { zp_fault_arm(fail_at); }
+    ~AllocHook() { zp_fault_arm(0); }
     AllocHook(const AllocHook&) = delete;
     AllocHook& operator=(const AllocHook&) = delete;
-    int calls() const { return alloc_state().calls; }
-    int live() const { return alloc_state().live; }
+    int calls() const { return zp_fault_calls; }
+    int live() const { return zp_fault_live - live0; }
+    int live0;
 };
 
 // Runs `op` (which returns a record or null and takes an int* err) once with

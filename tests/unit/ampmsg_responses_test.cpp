@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "midi/fault.h"
+
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -512,32 +514,17 @@ TEST(ResponseDecode, FramingAndIdentityChecks) {
 
 // ---- Memory exhaustion --------------------------------------------------
 
-// Refuses the allocation numbered `fail_at` (counting from 0; -1 refuses
-// none) and counts the blocks still held, so that leaks show as a count.
-int g_alloc_calls = 0;
-int g_fail_at = -1;
-int g_live = 0;
-
-void* counting_alloc(size_t n) {
-    if (g_alloc_calls++ == g_fail_at) return nullptr;
-    ++g_live;
-    return std::malloc(n);
-}
-
-void counting_release(void* p) {
-    if (p) --g_live;
-    std::free(p);
-}
-
+// The project's fault injector (midi/fault.h) refuses a chosen allocation
+// and counts the blocks still held, so that leaks show as a count.
 class ResponseMemory : public ::testing::Test {
   protected:
     void SetUp() override {
-        g_alloc_calls = 0;
-        g_fail_at = -1;
-        g_live = 0;
-        amp_set_allocator(counting_alloc, counting_release);
+        live0_ = zp_fault_live;
+        zp_fault_arm(0);
     }
-    void TearDown() override { amp_set_allocator(nullptr, nullptr); }
+    void TearDown() override { zp_fault_arm(0); }
+    int live() const { return zp_fault_live - live0_; }
+    int live0_ = 0;
 };
 
 TEST_F(ResponseMemory, EveryRefusedAllocationGivesCode14AndHoldsNothing) {
@@ -547,21 +534,19 @@ TEST_F(ResponseMemory, EveryRefusedAllocationGivesCode14AndHoldsNothing) {
         SCOPED_TRACE(t.what);
         ++accepted;
         // Count the allocations a successful decode makes, then refuse each.
-        g_alloc_calls = 0;
-        g_fail_at = -1;
+        zp_fault_arm(0);
         Decoded ok = decode(t.message);
         ASSERT_NE(ok.record, nullptr);
         amp_record_free(ok.record, nullptr);
-        const int needed = g_alloc_calls;
+        const int needed = zp_fault_calls;
         EXPECT_GE(needed, 1);
-        EXPECT_EQ(g_live, 0);
+        EXPECT_EQ(live(), 0);
         for (int k = 0; k < needed; ++k) {
-            g_alloc_calls = 0;
-            g_fail_at = k;
+            zp_fault_arm(k + 1);
             Decoded d = decode(t.message);
             EXPECT_EQ(d.record, nullptr) << "refused allocation " << k;
             EXPECT_EQ(d.code, AMP_ERR_NO_MEMORY) << "refused allocation " << k;
-            EXPECT_EQ(g_live, 0) << "refused allocation " << k;
+            EXPECT_EQ(live(), 0) << "refused allocation " << k;
         }
     }
     EXPECT_GT(accepted, 20);
@@ -571,24 +556,24 @@ TEST_F(ResponseMemory, WordTableUsesAScratchBufferAndReleasesIt) {
     const Bytes m = amp_msg(34, {0, 0, 0x00, 0x34, 0x12, 0, 0, 0, 0, 0});
     Decoded d = decode(m);
     ASSERT_NE(d.record, nullptr);
-    EXPECT_EQ(g_alloc_calls, 2);  // scratch and record
-    EXPECT_EQ(g_live, 1);         // only the record is still held
+    EXPECT_EQ(zp_fault_calls, 2);  // scratch and record
+    EXPECT_EQ(live(), 1);         // only the record is still held
     amp_record_free(d.record, nullptr);
-    EXPECT_EQ(g_live, 0);
+    EXPECT_EQ(live(), 0);
 
     // Too little data for the count: scratch released, code 16.
-    g_alloc_calls = 0;
+    zp_fault_arm(0);
     d = decode(amp_msg(34, {3, 0, 0, 1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(d.record, nullptr);
     EXPECT_EQ(d.code, AMP_ERR_UNKNOWN_REPLY);
-    EXPECT_EQ(g_alloc_calls, 1);
-    EXPECT_EQ(g_live, 0);
+    EXPECT_EQ(zp_fault_calls, 1);
+    EXPECT_EQ(live(), 0);
 
     // An empty packed part is refused without any allocation.
-    g_alloc_calls = 0;
+    zp_fault_arm(0);
     d = decode(amp_msg(34, {0, 0}));
     EXPECT_EQ(d.code, AMP_ERR_UNKNOWN_REPLY);
-    EXPECT_EQ(g_alloc_calls, 0);
+    EXPECT_EQ(zp_fault_calls, 0);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "midi/fault.h"
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -38,11 +40,10 @@ TEST(ByteQueue, CreateChecksCapacityAndStartsEmpty) {
 }
 
 TEST(ByteQueue, RefusedAllocationIsCodeThree) {
-    byte_queue_set_allocator([](size_t) -> void* { return nullptr; });
+    zp_fault_arm(1);
     int err = -1;
     EXPECT_EQ(byte_queue_create(16, &err), nullptr);
     EXPECT_EQ(err, BQ_NO_MEMORY);
-    byte_queue_set_allocator(nullptr);
     ByteQueue* q = byte_queue_create(16, &err);
     EXPECT_NE(q, nullptr);
     byte_queue_free(q, nullptr);

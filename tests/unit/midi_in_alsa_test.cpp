@@ -4,6 +4,7 @@
 // is taken over intact (also run under ThreadSanitizer, label tsan).
 #include "midi/alsa/alsa_midi_in.h"
 #include "midi/midi_in.h"
+#include "midi/port_records.h"
 #include "midi/platform.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,11 @@
 #include "midi/midi_in.h"
+#include "midi/port_records.h"
 
 #include "tests/support/fake_midi.h"
 
 #include <gtest/gtest.h>
+
+#include "midi/fault.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -31,8 +34,7 @@ class MidiIn : public ::testing::Test {
         fake_midi_set_in_devices({"Alpha", "Zorva Pro out", "Zorva Pro out", "Beta"});
     }
     void TearDown() override {
-        byte_queue_set_allocator(nullptr);
-        midi_in_set_allocator(nullptr);
+        zp_fault_arm(0);
         fake_midi_uninstall();
     }
     MidiInPort* open_port(int dev = 0) {
@@ -397,14 +399,14 @@ TEST_F(MidiIn, OpenTakesDownWhatItSetUp) {
     EXPECT_EQ(err, MIDI_IN_NOT_FOUND);
     EXPECT_EQ(midi_in_open(1, &err), nullptr);
     EXPECT_EQ(err, MIDI_IN_NOT_FOUND);
-    midi_in_set_allocator([](size_t) -> void* { return nullptr; });
-    EXPECT_EQ(midi_in_open(0, &err), nullptr);
-    EXPECT_EQ(err, MIDI_IN_NO_MEMORY);
-    midi_in_set_allocator(nullptr);
-    byte_queue_set_allocator([](size_t) -> void* { return nullptr; });
-    EXPECT_EQ(midi_in_open(0, &err), nullptr);
-    EXPECT_EQ(err, MIDI_IN_NO_MEMORY);
-    byte_queue_set_allocator(nullptr);
+    // The record, then its queue: either refused leaves nothing behind.
+    for (int refused : {1, 2}) {
+        int live = zp_fault_live;
+        zp_fault_arm(refused);
+        EXPECT_EQ(midi_in_open(0, &err), nullptr);
+        EXPECT_EQ(err, MIDI_IN_NO_MEMORY);
+        EXPECT_EQ(zp_fault_live, live);
+    }
     EXPECT_EQ(fake_midi_calls(FAKE_IN_OPEN), 1);  // only the scripted refusal
 }
 

@@ -1,8 +1,11 @@
 #include "midi/midi_out.h"
+#include "midi/port_records.h"
 
 #include "tests/support/fake_midi.h"
 
 #include <gtest/gtest.h>
+
+#include "midi/fault.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -33,8 +36,7 @@ class MidiOut : public ::testing::Test {
         fake_midi_set_out_devices({"Alpha", "Zorva Pro", "Zorva Pro", "Beta"});
     }
     void TearDown() override {
-        byte_queue_set_allocator(nullptr);
-        midi_out_set_allocator(nullptr);
+        zp_fault_arm(0);
         fake_midi_uninstall();
     }
     MidiOutPort* open_port(int dev = 0) {
@@ -134,15 +136,14 @@ TEST_F(MidiOut, OpenReleasesEverythingWhenAStepFails) {
     EXPECT_EQ(midi_out_open(4, &err), nullptr);
     EXPECT_EQ(err, MIDI_OUT_NOT_FOUND);
 
-    midi_out_set_allocator([](size_t) -> void* { return nullptr; });
-    EXPECT_EQ(midi_out_open(0, &err), nullptr);
-    EXPECT_EQ(err, MIDI_OUT_NO_MEMORY);
-    midi_out_set_allocator(nullptr);
-
-    byte_queue_set_allocator([](size_t) -> void* { return nullptr; });
-    EXPECT_EQ(midi_out_open(0, &err), nullptr);
-    EXPECT_EQ(err, MIDI_OUT_NO_MEMORY);
-    byte_queue_set_allocator(nullptr);
+    // The record, then its queue: either refused leaves nothing behind.
+    for (int refused : {1, 2}) {
+        int live = zp_fault_live;
+        zp_fault_arm(refused);
+        EXPECT_EQ(midi_out_open(0, &err), nullptr);
+        EXPECT_EQ(err, MIDI_OUT_NO_MEMORY);
+        EXPECT_EQ(zp_fault_live, live);
+    }
 
     fake_midi_fail(FAKE_OUT_OPEN, MIDI_RES_ALLOCATED);
     EXPECT_EQ(midi_out_open(0, &err), nullptr);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "midi/fault.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,7 +46,7 @@ protected:
     }
     void TearDown() override {
         update_file_release();
-        update_file_set_allocator(nullptr);
+        zp_fault_arm(0);
         for (const std::string& p : made_) unlink(p.c_str());
         rmdir(dir_.c_str());
     }
@@ -128,12 +130,11 @@ TEST_F(UpdateFile, ValidFilesLoadWholeAndReplaceTheOldOne) {
 TEST_F(UpdateFile, RefusedMemoryLoadsNothing) {
     std::string path = write("ok.syx", messages(20, 20));
     ASSERT_EQ(update_file_load(path.c_str()), LOAD_OK);
-    update_file_set_allocator([](size_t) -> void* { return nullptr; });
+    zp_fault_arm(1);
     EXPECT_STREQ(update_load_error_text(update_file_load(path.c_str())),
                  "Not enough memory to load file");
     EXPECT_EQ(update_file_bytes(), nullptr);
     EXPECT_EQ(update_file_size(), 0u);
-    update_file_set_allocator(nullptr);
     EXPECT_EQ(update_file_load(path.c_str()), LOAD_OK);
 }
 
