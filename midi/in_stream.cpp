@@ -1,5 +1,7 @@
 #include "midi/in_stream.h"
 
+#include "midi/backend.h"
+
 #include <cstring>
 
 namespace {
@@ -35,7 +37,7 @@ void deliver_short(MidiInStream* s, const uint8_t* b, uint8_t n) {
 }
 
 void give_back(MidiInStream* s, MidiHeader* h, uint32_t msg) {
-    h->dwFlags = (h->dwFlags & ~MIDI_HDR_INQUEUE) | MIDI_HDR_DONE;
+    midi_header_returned(h);
     s->cb(s->handle, msg, s->instance, reinterpret_cast<uintptr_t>(h), 0);
 }
 
@@ -149,7 +151,7 @@ uint32_t in_stream_add(MidiInStream* s, MidiHeader* hdr) {
     uint32_t a = s->added;
     if (a - load(&s->taken) >= IN_STREAM_SLOTS) return MIDI_RES_NOT_READY;
     hdr->dwBytesRecorded = 0;
-    hdr->dwFlags = (hdr->dwFlags & ~MIDI_HDR_DONE) | MIDI_HDR_INQUEUE;
+    midi_header_queued(hdr);
     s->slots[a % IN_STREAM_SLOTS] = hdr;
     store(&s->added, a + 1);
     return MIDI_RES_OK;

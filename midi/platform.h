@@ -1,15 +1,44 @@
 // The platform MIDI layer: the handful of MIDI service operations that the
 // output and input ports need, shaped like the Windows multimedia calls so the
-// ports read the same on every platform.
+// ports read the same on every platform. Internal: never installed.
 //
-// Each backend (midi/winmm, midi/jack, midi/alsa) provides one constant table
-// of these operations. The ports reach the platform only through
-// midi_platform(), which tests may point at a scripted double.
+// The ports reach the platform only through midi_platform(), which tests may
+// point at a scripted double. On Windows the system's platform is winmm
+// itself (midi/winmm/); on Linux it is the backends of one table
+// (midi/backend.h, midi/linux_platform.cpp), each in a folder of its own
+// (midi/jack/, midi/alsa/).
 //
-// Results are winmm result codes: 0 is success, 65 means the driver still
-// holds a buffer. Callbacks run on a thread of the platform's own and receive
-// the handle, a message code, the instance data given at open and two
-// message parameters.
+// Results are winmm result codes (MIDI_RES_*): MIDI_RES_OK is success,
+// MIDI_RES_STILL_PLAYING means the driver still holds a buffer. Callbacks run
+// on a thread of the platform's own and receive the handle, a message code,
+// the instance data given at open and two message parameters.
+//
+// Adding a backend (a row of the table in midi/linux_platform.cpp, or a
+// platform of its own):
+// - Required: every operation of MidiPlatform but out_progress. A side the
+//   backend does not offer answers a count of 0, and MIDI_RES_BAD_DEVICE to
+//   caps and open; then its other operations are never called.
+// - Optional: out_progress (null: a finished buffer has gone, and no estimate
+//   of when the driver is ready); in the table, partner_input and holder.
+// - Every handle begins with a MidiBackendHandle naming the backend's table.
+// - Headers follow the rules of midi/backend.h (midi_header_*): prepared
+//   before use, queued while the driver has them, done when given back,
+//   MIDI_RES_STILL_PLAYING from unprepare while still held. A buffer the
+//   device did not take whole is marked MIDI_HDR_FAILED at unprepare: the
+//   port then fails rather than counting lost bytes as sent.
+// - Output: out_long_msg returns at once; MIDI_MOM_DONE follows, on the
+//   backend's thread, once every byte has gone (or, with out_progress, once
+//   the driver holds them and out_progress counts them until they go). One
+//   buffer at a time: a second out_long_msg before its done is
+//   MIDI_RES_NOT_READY.
+// - Input: added buffers are filled in the order added and come back through
+//   MIDI_MIM_LONGDATA (MIDI_MIM_LONGERROR for bad data) with dwBytesRecorded
+//   set; short messages come as MIDI_MIM_DATA, status byte lowest. in_reset
+//   gives back every buffer still held; in_close returns
+//   MIDI_RES_STILL_PLAYING while buffers are held.
+// - Callbacks never block: the driver's thread may be a real-time one.
+// - The probe, partner and holder rules never block, and never open a device
+//   (a probe that opened the amp's device would take it from its owner).
 #ifndef ZP_MIDI_PLATFORM_H
 #define ZP_MIDI_PLATFORM_H
 
@@ -114,9 +143,9 @@ struct MidiPlatform {
     // Hands a prepared buffer to the driver and returns at once; the callback
     // later gets MIDI_MOM_DONE with the header once every byte went out.
     uint32_t (*out_long_msg)(MidiHandle h, MidiHeader* hdr);
-    // 65 while the driver still holds the buffer.
+    // MIDI_RES_STILL_PLAYING while the driver still holds the buffer.
     uint32_t (*out_unprepare)(MidiHandle h, MidiHeader* hdr);
-    // 65 while a buffer is still held.
+    // MIDI_RES_STILL_PLAYING while a buffer is still held.
     uint32_t (*out_close)(MidiHandle h);
 
     // Input side.
@@ -132,7 +161,7 @@ struct MidiPlatform {
     // Returns every buffer still held, each through the callback.
     uint32_t (*in_reset)(MidiHandle h);
     uint32_t (*in_unprepare)(MidiHandle h, MidiHeader* hdr);
-    // 65 while buffers are still held.
+    // MIDI_RES_STILL_PLAYING while buffers are still held.
     uint32_t (*in_close)(MidiHandle h);
 
     // Pauses the calling thread (the output port's one pause in close).
@@ -151,7 +180,8 @@ struct MidiPlatform {
 };
 
 // The platform the ports use: the one set by midi_platform_set, else the
-// system's own (winmm on Windows; rawmidi devices then JACK ports on Linux).
+// system's own (winmm on Windows; the backend table's on Linux: JACK ports,
+// then rawmidi devices).
 const MidiPlatform* midi_platform();
 
 // Makes the ports use `p` from now on; null restores the system's platform.

@@ -368,9 +368,7 @@ uint32_t out_open(MidiHandle* h, uint32_t dev, MidiCallback cb, uintptr_t instan
 
 uint32_t out_prepare(MidiHandle h, MidiHeader* hdr) {
     if (!h) return MIDI_RES_INVALID_HANDLE;
-    if (!hdr || !hdr->lpData) return MIDI_RES_INVALID_PARAM;
-    hdr->dwFlags |= MIDI_HDR_PREPARED;
-    return MIDI_RES_OK;
+    return midi_header_prepare(hdr, false);
 }
 
 // A buffer that fits the ring is copied in and finished at once, on the
@@ -380,12 +378,12 @@ uint32_t out_prepare(MidiHandle h, MidiHeader* hdr) {
 uint32_t out_long_msg(MidiHandle h, MidiHeader* hdr) {
     AlsaOut* o = static_cast<AlsaOut*>(h);
     if (!o) return MIDI_RES_INVALID_HANDLE;
-    if (!hdr || !(hdr->dwFlags & MIDI_HDR_PREPARED)) return MIDI_RES_UNPREPARED;
+    if (midi_header_check(hdr) != MIDI_RES_OK) return MIDI_RES_UNPREPARED;
     {
         std::lock_guard<std::mutex> l(o->m);
         if (o->dead) return MIDI_RES_NO_DEVICE;
         if (o->waiting) return MIDI_RES_NOT_READY;
-        hdr->dwFlags = (hdr->dwFlags & ~MIDI_HDR_DONE) | MIDI_HDR_INQUEUE;
+        midi_header_queued(hdr);
         if (o->cap - o->count < hdr->dwBufferLength) {
             o->waiting = hdr;
             o->cv.notify_one();
@@ -402,12 +400,9 @@ uint32_t out_unprepare(MidiHandle h, MidiHeader* hdr) {
     if (!o) return MIDI_RES_INVALID_HANDLE;
     if (!hdr) return MIDI_RES_INVALID_PARAM;
     std::lock_guard<std::mutex> l(o->m);
-    if (o->waiting == hdr) return MIDI_RES_STILL_PLAYING;
-    hdr->dwFlags &= ~(MIDI_HDR_PREPARED | MIDI_HDR_INQUEUE);
-    hdr->dwFlags |= MIDI_HDR_DONE;
-    if (o->lost_hdr == hdr) hdr->dwFlags |= MIDI_HDR_FAILED;
-    o->lost_hdr = nullptr;
-    return MIDI_RES_OK;
+    uint32_t r = midi_header_unprepare(hdr, o->waiting == hdr, o->lost_hdr == hdr);
+    if (r == MIDI_RES_OK) o->lost_hdr = nullptr;
+    return r;
 }
 
 // What the ring and the driver still hold of finished buffers, and when the

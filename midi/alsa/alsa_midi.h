@@ -105,6 +105,14 @@ void midi_alsa_holder_text(const char* name, const AlsaHolder* h, char* text, si
 // when the kernel shows none.
 int midi_alsa_card_access();
 
+// The backend table's row (midi/backend.h): the probe (midi_alsa_card_access);
+// the input of the same card and device as rawmidi output `out_name`, the
+// same subdevice number first; and who holds device `name`, from /proc and
+// the sequencer.
+int midi_alsa_probe();
+bool midi_alsa_partner_input(const char* out_name, char* dst, size_t n);
+bool midi_alsa_holder(const char* name, bool output, char* text, size_t n);
+
 // The output subdevices as the backend's ALSA calls list them (the scripted
 // ones in tests): up to `max` entries, returns how many.
 int midi_alsa_list_outputs(AlsaDeviceInfo* out, int max);

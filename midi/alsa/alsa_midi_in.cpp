@@ -155,15 +155,13 @@ uint32_t midi_alsa_in_open(MidiHandle* h, uint32_t dev, MidiCallback cb, uintptr
 
 uint32_t midi_alsa_in_prepare(MidiHandle h, MidiHeader* hdr) {
     if (!h) return MIDI_RES_INVALID_HANDLE;
-    if (!hdr || !hdr->lpData || !hdr->dwBufferLength) return MIDI_RES_INVALID_PARAM;
-    hdr->dwFlags |= MIDI_HDR_PREPARED;
-    return MIDI_RES_OK;
+    return midi_header_prepare(hdr, true);
 }
 
 uint32_t midi_alsa_in_add_buffer(MidiHandle h, MidiHeader* hdr) {
     AlsaIn* in = static_cast<AlsaIn*>(h);
     if (!in) return MIDI_RES_INVALID_HANDLE;
-    if (!hdr || !(hdr->dwFlags & MIDI_HDR_PREPARED)) return MIDI_RES_UNPREPARED;
+    if (midi_header_check(hdr) != MIDI_RES_OK) return MIDI_RES_UNPREPARED;
     report_loss(in);
     return in_stream_add(&in->stream, hdr);
 }
@@ -200,9 +198,7 @@ uint32_t midi_alsa_in_reset(MidiHandle h) {
 uint32_t midi_alsa_in_unprepare(MidiHandle h, MidiHeader* hdr) {
     if (!h) return MIDI_RES_INVALID_HANDLE;
     if (!hdr) return MIDI_RES_INVALID_PARAM;
-    if (hdr->dwFlags & MIDI_HDR_INQUEUE) return MIDI_RES_STILL_PLAYING;
-    hdr->dwFlags &= ~MIDI_HDR_PREPARED;
-    return MIDI_RES_OK;
+    return midi_header_unprepare(hdr, (hdr->dwFlags & MIDI_HDR_INQUEUE) != 0, false);
 }
 
 uint32_t midi_alsa_in_close(MidiHandle h) {

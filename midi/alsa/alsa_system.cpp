@@ -185,3 +185,50 @@ int midi_alsa_card_access() {
     }
     return seen ? MIDI_SYSTEM_NO_ACCESS : MIDI_SYSTEM_NO_SERVICE;
 }
+
+namespace {
+
+bool copy_name_into(const char* name, char* dst, size_t n) {
+    if (std::strlen(name) >= n) return false;
+    std::memcpy(dst, name, std::strlen(name) + 1);
+    return true;
+}
+
+}  // namespace
+
+// ALSA rawmidi: the input subdevice of the same card and device as the
+// output, the same subdevice number first. Card numbers are only compared,
+// never shown or kept.
+bool midi_alsa_partner_input(const char* out_name, char* dst, size_t n) {
+    if (!out_name || !dst || n == 0) return false;
+    static AlsaDeviceInfo outs[64], ins[64];
+    int no = midi_alsa_list_outputs(outs, 64);
+    const char* id = nullptr;
+    for (int i = 0; i < no && !id; i++)
+        if (std::strcmp(outs[i].name, out_name) == 0) id = outs[i].id;
+    if (!id) return false;
+    const char* last_comma = std::strrchr(id, ',');
+    size_t card_dev = last_comma ? size_t(last_comma - id) + 1 : std::strlen(id);  // "hw:C,D,"
+    int ni = midi_alsa_list_inputs(ins, 64);
+    for (int i = 0; i < ni; i++)
+        if (std::strcmp(ins[i].id, id) == 0) return copy_name_into(ins[i].name, dst, n);
+    for (int i = 0; i < ni; i++)
+        if (std::strncmp(ins[i].id, id, card_dev) == 0) return copy_name_into(ins[i].name, dst, n);
+    return false;
+}
+
+bool midi_alsa_holder(const char* name, bool output, char* text, size_t n) {
+    if (!name || !text || n == 0) return false;
+    static AlsaDeviceInfo devs[64];
+    int count = output ? midi_alsa_list_outputs(devs, 64) : midi_alsa_list_inputs(devs, 64);
+    for (int i = 0; i < count; i++) {
+        if (std::strcmp(devs[i].name, name) != 0) continue;
+        AlsaHolder h;
+        if (!midi_alsa_find_holder(devs[i].id, output, name, &h)) return false;
+        midi_alsa_holder_text(name, &h, text, n);
+        return true;
+    }
+    return false;
+}
+
+int midi_alsa_probe() { return midi_alsa_card_access(); }

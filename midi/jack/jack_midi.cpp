@@ -222,18 +222,16 @@ uint32_t out_open(MidiHandle* h, uint32_t dev, MidiCallback cb, uintptr_t instan
 
 uint32_t out_prepare(MidiHandle h, MidiHeader* hdr) {
     if (!h) return MIDI_RES_INVALID_HANDLE;
-    if (!hdr || !hdr->lpData) return MIDI_RES_INVALID_PARAM;
-    hdr->dwFlags |= MIDI_HDR_PREPARED;
-    return MIDI_RES_OK;
+    return midi_header_prepare(hdr, false);
 }
 
 uint32_t out_long_msg(MidiHandle h, MidiHeader* hdr) {
     JackOut* o = static_cast<JackOut*>(h);
     if (!o) return MIDI_RES_INVALID_HANDLE;
-    if (!hdr || !(hdr->dwFlags & MIDI_HDR_PREPARED)) return MIDI_RES_UNPREPARED;
+    if (midi_header_check(hdr) != MIDI_RES_OK) return MIDI_RES_UNPREPARED;
     if (load(&o->dead)) return MIDI_RES_NO_DEVICE;
     if (load(&o->held)) return MIDI_RES_NOT_READY;
-    hdr->dwFlags = (hdr->dwFlags & ~MIDI_HDR_DONE) | MIDI_HDR_INQUEUE;
+    midi_header_queued(hdr);
     store(&o->lost, uint32_t(0));
     store(&o->held, hdr);
     return MIDI_RES_OK;
@@ -243,11 +241,9 @@ uint32_t out_unprepare(MidiHandle h, MidiHeader* hdr) {
     JackOut* o = static_cast<JackOut*>(h);
     if (!o) return MIDI_RES_INVALID_HANDLE;
     if (!hdr) return MIDI_RES_INVALID_PARAM;
-    if (load(&o->held) == hdr) return MIDI_RES_STILL_PLAYING;
-    hdr->dwFlags &= ~(MIDI_HDR_PREPARED | MIDI_HDR_INQUEUE);
-    hdr->dwFlags |= MIDI_HDR_DONE;
-    if (__atomic_exchange_n(&o->lost, uint32_t(0), __ATOMIC_ACQ_REL)) hdr->dwFlags |= MIDI_HDR_FAILED;
-    return MIDI_RES_OK;
+    bool held = load(&o->held) == hdr;
+    bool lost = !held && __atomic_exchange_n(&o->lost, uint32_t(0), __ATOMIC_ACQ_REL);
+    return midi_header_unprepare(hdr, held, lost);
 }
 
 // A buffer finishes at the start of a cycle: the one after its last bytes
@@ -290,3 +286,5 @@ const MidiPlatform kJack = {
 }  // namespace
 
 const MidiPlatform* midi_jack_platform() { return &kJack; }
+
+int midi_jack_probe() { return midi_jack_reachable() ? MIDI_SYSTEM_FINE : MIDI_SYSTEM_NO_SERVICE; }

@@ -20,4 +20,8 @@ const MidiPlatform* midi_jack_platform();
 // True when a JACK server answers (without starting one).
 bool midi_jack_reachable();
 
+// The backend table's probe: MIDI_SYSTEM_FINE when a server answers,
+// MIDI_SYSTEM_NO_SERVICE otherwise.
+int midi_jack_probe();
+
 #endif

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -134,15 +135,13 @@ uint32_t midi_jack_in_open(MidiHandle* h, uint32_t dev, MidiCallback cb, uintptr
 
 uint32_t midi_jack_in_prepare(MidiHandle h, MidiHeader* hdr) {
     if (!h) return MIDI_RES_INVALID_HANDLE;
-    if (!hdr || !hdr->lpData || !hdr->dwBufferLength) return MIDI_RES_INVALID_PARAM;
-    hdr->dwFlags |= MIDI_HDR_PREPARED;
-    return MIDI_RES_OK;
+    return midi_header_prepare(hdr, true);
 }
 
 uint32_t midi_jack_in_add_buffer(MidiHandle h, MidiHeader* hdr) {
     JackIn* in = static_cast<JackIn*>(h);
     if (!in) return MIDI_RES_INVALID_HANDLE;
-    if (!hdr || !(hdr->dwFlags & MIDI_HDR_PREPARED)) return MIDI_RES_UNPREPARED;
+    if (midi_header_check(hdr) != MIDI_RES_OK) return MIDI_RES_UNPREPARED;
     report_loss(in);
     return in_stream_add(&in->stream, hdr);
 }
@@ -183,9 +182,7 @@ uint32_t midi_jack_in_unprepare(MidiHandle h, MidiHeader* hdr) {
     JackIn* in = static_cast<JackIn*>(h);
     if (!in) return MIDI_RES_INVALID_HANDLE;
     if (!hdr) return MIDI_RES_INVALID_PARAM;
-    if (hdr->dwFlags & MIDI_HDR_INQUEUE) return MIDI_RES_STILL_PLAYING;
-    hdr->dwFlags &= ~MIDI_HDR_PREPARED;
-    return MIDI_RES_OK;
+    return midi_header_unprepare(hdr, (hdr->dwFlags & MIDI_HDR_INQUEUE) != 0, false);
 }
 
 uint32_t midi_jack_in_close(MidiHandle h) {
@@ -199,4 +196,40 @@ uint32_t midi_jack_in_close(MidiHandle h) {
 
 uint64_t midi_jack_in_lost(MidiHandle h) {
     return h ? in_stream_lost(&static_cast<JackIn*>(h)->stream) : 0;
+}
+
+namespace {
+
+bool copy_name_into(const char* name, char* dst, size_t n) {
+    if (std::strlen(name) >= n) return false;
+    std::memcpy(dst, name, std::strlen(name) + 1);
+    return true;
+}
+
+}  // namespace
+
+// JACK: an output port of the same client as the output's input port
+// ("client:port"), the client that is the device. A bridge is one client for
+// many devices, its ports named after them: "... (playback_0) Zorva Pro MIDI
+// 1" and "... (capture_0) Zorva Pro MIDI 1" (PipeWire), "... (playback): ..."
+// and "... (capture): ..." (a2jmidid). The port whose name is the output's
+// with "playback" read as "capture" is taken first, else the client's first.
+bool midi_jack_partner_input(const char* out_name, char* dst, size_t n) {
+    if (!out_name || !dst || n == 0) return false;
+    const char* colon = std::strchr(out_name, ':');
+    if (!colon) return false;
+    size_t client = size_t(colon - out_name) + 1;
+    std::string twin = out_name;
+    size_t at = twin.find("playback", client);
+    if (at != std::string::npos) twin.replace(at, 8, "capture");
+    uint32_t count = midi_jack_in_count();
+    MidiDevCaps caps;
+    int first = -1;
+    for (uint32_t i = 0; i < count; i++) {
+        if (midi_jack_in_caps(i, &caps) != MIDI_RES_OK) continue;
+        if (std::strncmp(caps.szPname, out_name, client) != 0) continue;
+        if (twin == caps.szPname) return copy_name_into(caps.szPname, dst, n);
+        if (first < 0) first = int(i);
+    }
+    return first >= 0 && midi_jack_in_caps(uint32_t(first), &caps) == MIDI_RES_OK && copy_name_into(caps.szPname, dst, n);
 }

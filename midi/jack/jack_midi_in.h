@@ -23,6 +23,11 @@ uint32_t midi_jack_in_reset(MidiHandle h);
 uint32_t midi_jack_in_unprepare(MidiHandle h, MidiHeader* hdr);
 uint32_t midi_jack_in_close(MidiHandle h);
 
+// The backend table's partner rule: an output port of the same client as
+// the input port `out_name` ("client:port"), the capture twin of a bridge's
+// playback port first.
+bool midi_jack_partner_input(const char* out_name, char* dst, size_t n);
+
 // Bytes an open input has lost so far because no buffer was free (or they
 // belonged to no message); 0 for a null handle.
 uint64_t midi_jack_in_lost(MidiHandle h);
