@@ -54,7 +54,10 @@ void progress_end(Progress* p) {
     p->line_open = false;
 }
 
-#if defined(__GNUC__)
+// mingw checks formats against the C99 printf that its C++ runtime uses.
+#if defined(__MINGW32__)
+__attribute__((format(gnu_printf, 2, 3)))
+#elif defined(__GNUC__)
 __attribute__((format(printf, 2, 3)))
 #endif
 void say(const UpdateConsole* c, const char* format, ...) {

@@ -22,7 +22,7 @@ struct EndMove {
 // the Send page, the update to the Done page); a port that did not come back
 // leads to Welcome, without a word; a port that failed to the File page,
 // whose Back leads to the Port page. The wizard never stops a part.
-const EndMove END_MOVES[UPDATE_END_COUNT] = {
+const EndMove END_MOVES[] = {
     {MOVE_NONE, nullptr, MOVE_NONE},                   // END_NONE
     {MOVE_NEXT_PAGE, nullptr, MOVE_NONE},              // END_DONE
     {MOVE_NONE, UPDATE_TEXT_SEND_FAILED, PAGE_RESTART},  // END_NOT_SENT
@@ -32,6 +32,7 @@ const EndMove END_MOVES[UPDATE_END_COUNT] = {
     {MOVE_NONE, nullptr, MOVE_NONE},                   // END_STOPPED
     {MOVE_NONE, nullptr, MOVE_NONE},                   // END_STOPPED_WAITING
 };
+static_assert(sizeof END_MOVES / sizeof END_MOVES[0] == UPDATE_END_COUNT, "one move for each end");
 
 using Clock = std::chrono::steady_clock;
 Clock::time_point progress_shown;
