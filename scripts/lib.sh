@@ -49,6 +49,13 @@ zp_build_only() {
     cmake --build "$dir" -j "$(nproc)" --target "$@"
 }
 
+# The X server for the GUI tests. An X server resets itself each time its
+# last client leaves, and a client that connects during the reset is refused
+# ("Can't open display"): a test that polls with short-lived clients (xdotool)
+# while the program it started is still connecting met that in about one
+# start of a hundred. -noreset keeps it serving.
+ZP_XVFB_ARGS="-screen 0 1280x1024x24 -noreset"
+
 # zp_retried COMMAND...: runs a ctest command line (with --repeat until-pass)
 # and passes its output and status through, then says which tests passed only
 # on a rerun, one line each, so a retry is never silent.
