@@ -17,6 +17,7 @@
 #include "app/app.h"
 #include "app/widgets.h"
 #include "update/amp_choice.h"
+#include "update/safe_text.h"
 
 // Rows in creation order; the button's event is its widget id (2..5).
 const ButtonSpec button_table[BUTTON_COUNT] = {
@@ -158,10 +159,12 @@ int create_status_widgets() {
     progress_bar->labelcolor(FL_BLACK);
     progress_bar->labelsize(13);
     progress_bar->hide();
-    result_line = new Fl_Box(80, 152, 430, 26);
+    // The amp's answer and what to do next: up to three lines, wider than
+    // the bar, still between the two rows.
+    result_line = new Fl_Box(40, 144, 510, 48);
     result_line->box(FL_NO_BOX);
     result_line->align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT | FL_ALIGN_WRAP);
-    result_line->labelsize(14);
+    result_line->labelsize(13);
     result_line->hide();
     return 1;
 }
@@ -247,7 +250,10 @@ static Fl_Choice* port_choice() { return static_cast<Fl_Choice*>(widget_slots[WI
 
 // The menu treats "/" as a submenu separator, "\" as an escape, "&" as the
 // shortcut mark and a leading "_" as a divider; a device name is none of those.
-static std::string menu_label_for(const char* name) {
+// The name comes from the system: its control characters are shown escaped.
+static std::string menu_label_for(const char* raw) {
+    std::vector<char> safe(std::strlen(raw) * 4 + 1);
+    const char* name = safe_text(raw, safe.data(), safe.size());
     std::string label;
     for (const char* p = name; *p; p++) {
         if (*p == '/' || *p == '\\' || (*p == '_' && p == name)) {

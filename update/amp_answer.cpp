@@ -6,6 +6,7 @@
 #include "midi/midi_split.h"
 #include "midi/platform.h"
 #include "update/amp_choice.h"
+#include "update/safe_text.h"
 
 #include <cstdio>
 #include <cstring>
@@ -19,7 +20,7 @@ char version[8];
 char last_known[8];       // the latest version any answer reported
 char version_before[8];
 bool before_pending;      // the answer awaited when the transfer began is the one before
-char line[160];
+char line[400];
 
 // What the input has delivered so far, cut into messages.
 MidiSplitter received;
@@ -151,13 +152,18 @@ UpdateVerdict answer_verdict() {
 namespace {
 
 // Indexed by UpdateVerdictKind: the Done line, with the versions (now, then
-// before) where the line has them.
+// before) where the line has them, and the next step where there is one. The
+// program cannot know which version a file holds, so an unchanged version
+// is said as such, never called a failure: re-sending the same version to
+// repair an amp is an update like any other.
 const char* const VERDICT_LINES[VERDICT_KIND_COUNT] = {
     "",
     "The amp now reports version %s (was %s).",
-    "The amp still reports version %s: the update did not take.",
-    "The amp did not answer: the result is unknown.",
-    "No MIDI input from the amp was found: the result is unknown.",
+    "The amp reports version %s, the same as before. If the update file holds another version, the "
+    "update did not take: restart the amp in update mode and send the update again.",
+    "The amp did not answer: the result is unknown. Wait until the amp has started, then check the "
+    "version it shows.",
+    "No MIDI input from the amp was found: the result is unknown. Check the version the amp shows.",
 };
 
 }  // namespace
@@ -166,8 +172,11 @@ const char* update_verdict_line(const UpdateVerdict& v, char* text, size_t size)
     if (!text || size == 0) return text;
     text[0] = '\0';
     if (v.kind < 0 || v.kind >= VERDICT_KIND_COUNT) return text;
-    const char* before = v.before[0] ? v.before : "unknown";
-    std::snprintf(text, size, VERDICT_LINES[v.kind], v.now, before);
+    // The versions come from the amp: shown, never obeyed.
+    char now[48], before[48];
+    safe_bytes(v.now, strnlen(v.now, sizeof v.now), now, sizeof now);
+    safe_bytes(v.before, strnlen(v.before, sizeof v.before), before, sizeof before);
+    std::snprintf(text, size, VERDICT_LINES[v.kind], now, v.before[0] ? before : "unknown");
     return text;
 }
 

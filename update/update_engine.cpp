@@ -7,7 +7,11 @@
 #include "midi/midi_out.h"
 #include "midi/platform.h"
 #include "update/amp_answer.h"
+#include "update/safe_text.h"
 #include "update/update_file.h"
+
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -113,8 +117,27 @@ bool update_port_open(const char* name, bool ask) {
 
 const char* update_port_problem() { return port_problem; }
 
+namespace {
+
+// The system's sentence names programs and devices: shown, never obeyed.
+void make_safe(char* text, size_t n) {
+    std::vector<char> raw(text, text + std::strlen(text) + 1);
+    safe_text(raw.data(), text, n);
+}
+
+void find_open_problem(const char* name, bool output, int err, char* text, size_t n);
+
+}  // namespace
+
 void update_open_problem(const char* name, bool output, int err, char* text, size_t n) {
     if (!text || n == 0) return;
+    find_open_problem(name, output, err, text, n);
+    make_safe(text, n);
+}
+
+namespace {
+
+void find_open_problem(const char* name, bool output, int err, char* text, size_t n) {
     text[0] = '\0';
     // Only the system's own devices have a system to ask about.
     if (midi_platform() != midi_system_platform()) return;
@@ -125,6 +148,8 @@ void update_open_problem(const char* name, bool output, int err, char* text, siz
     int problem = devices == 0 ? midi_system_problem() : MIDI_SYSTEM_FINE;
     if (problem != MIDI_SYSTEM_FINE) std::snprintf(text, n, "%s", midi_system_problem_text(problem));
 }
+
+}  // namespace
 
 int update_port_close() {
     answer_close_input();
