@@ -53,6 +53,11 @@ void request_wake_after(int ms);
 // closes it. No event reaches the controller while the box is open.
 void show_error(const char* text);
 
+// Lets the window redraw and take input, at once and without waiting, while
+// the controller is busy with a long step (a large file being read). Events
+// it takes wait in the queue until the controller is done.
+void app_keep_alive();
+
 // The outcome of the last app_start; resets it to APP_STARTED.
 int app_start_status();
 

@@ -176,6 +176,12 @@ void show_error(const char* text) {
     update_idle();
 }
 
+void app_keep_alive() {
+    // The idle poll delivers nothing while the controller runs, so what the
+    // user does meanwhile only queues up.
+    Fl::check();
+}
+
 int app_start_status() {
     int status = start_status;
     start_status = APP_STARTED;

@@ -84,6 +84,7 @@ void show_progress(double fraction, const char* label) {
 void hide_progress() { fake.progress = -1; }
 void set_result_line(const char* text) { fake.result_line = text ? text : ""; }
 void hide_main_window() { fake.hides++; }
+void app_keep_alive() { fake.keep_alives++; }
 void clear_port_list() { fake.port_list.clear(); }
 int port_list_add(const char* name) {
     fake.port_list.push_back(name);

@@ -28,6 +28,7 @@ struct FakeWindow {
     std::string progress_label;
     std::string result_line;
     int hides;
+    int keep_alives;
     int choosers;
 };
 

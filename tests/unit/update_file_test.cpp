@@ -63,42 +63,96 @@ protected:
     std::vector<std::string> made_;
 };
 
-// Every message the user can meet, each reached through a real file.
-TEST_F(UpdateFile, EachFileProblemGivesItsMessageAndLoadsNothing) {
+// Every message the owner can meet, each reached through a real file, with
+// the reason that tells causes apart under one first line.
+TEST_F(UpdateFile, EachFileProblemGivesItsMessageAndReasonAndLoadsNothing) {
     struct Case {
         const char* name;
         Bytes content;
         const char* message;
+        const char* reason;
     };
     const Bytes hundred = messages(10, 8);  // 10 messages of 10 bytes
     ASSERT_EQ(hundred.size(), 100u);
+    const char* const not_sysex = "Not a valid system-exclusive MIDI file";
     const Case cases[] = {
-        {"99-bytes.syx", Bytes(hundred.begin(), hundred.end() - 1), "File is too small"},
-        {"empty.syx", {}, "File is too small"},
-        {"truncated.syx", plus(hundred, {0xF0, 1, 2, 3}), "Not a valid system-exclusive MIDI file"},
-        {"status-inside.syx", with(hundred, 55, 0x80), "Not a valid system-exclusive MIDI file"},
-        {"realtime-inside.syx", with(hundred, 3, 0xF8), "Not a valid system-exclusive MIDI file"},
-        {"no-f0.syx", with(hundred, 0, 0x00), "Not a valid system-exclusive MIDI file"},
-        {"trailing.syx", plus(hundred, {0x00}), "Not a valid system-exclusive MIDI file"},
-        {"trailing-f0.syx", plus(hundred, {0xF0}), "Not a valid system-exclusive MIDI file"},
-        {"nested-f0.syx", with(hundred, 4, 0xF0), "Not a valid system-exclusive MIDI file"},
+        {"99-bytes.syx", Bytes(hundred.begin(), hundred.end() - 1), "File is too small",
+         "It has 99 bytes; an update file has at least 100."},
+        {"empty.syx", {}, "File is too small", "It is empty."},
+        {"truncated.syx", plus(hundred, {0xF0, 1, 2, 3}), not_sysex,
+         "The last message, from offset 100, ends without its F7"},
+        {"status-inside.syx", with(hundred, 55, 0x9A), not_sysex,
+         "At offset 55 the byte 9A stands inside the message that begins at offset 50"},
+        {"realtime-inside.syx", with(hundred, 3, 0xF8), not_sysex, "At offset 3 the byte F8"},
+        {"no-f0.syx", with(hundred, 0, 0x00), not_sysex, "At offset 0, where a message should begin"},
+        {"trailing.syx", plus(hundred, {0x00}), not_sysex, "At offset 100, where a message should begin"},
+        {"trailing-f0.syx", plus(hundred, {0xF0}), not_sysex, "from offset 100, ends without its F7"},
+        {"nested-f0.syx", with(hundred, 4, 0xF0), not_sysex, "At offset 4 the byte F0"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(update_file_load(write("good.syx", hundred).c_str()), LOAD_OK);
         int code = update_file_load(write(c.name, c.content).c_str());
         EXPECT_STREQ(update_load_error_text(code), c.message);
+        EXPECT_NE(std::string(update_file_reason()).find(c.reason), std::string::npos) << update_file_reason();
         EXPECT_EQ(update_file_bytes(), nullptr);
         EXPECT_EQ(update_file_size(), 0u);
     }
 }
 
+// A huge file is refused from its size, before a byte is read or a buffer
+// set aside; a file that another program writes while it is read is never
+// taken as it stood; and a bad byte stops the read where it is.
+TEST_F(UpdateFile, HugeChangingAndBrokenFilesAreRefusedEarly) {
+    std::string huge = write("huge.syx", {0xF0});
+    ASSERT_EQ(truncate(huge.c_str(), off_t(2) << 30), 0);  // 2 GiB, sparse
+    int live = zp_fault_live;
+    zp_fault_arm(0);
+    EXPECT_STREQ(update_load_error_text(update_file_load(huge.c_str())), "File is too large");
+    EXPECT_NE(std::string(update_file_reason()).find("2048.0 MiB"), std::string::npos) << update_file_reason();
+    EXPECT_EQ(zp_fault_calls, 0);
+    EXPECT_EQ(zp_fault_live, live);
+
+    // Rewritten between two chunks of the read, as an editor or a download
+    // still writing it would.
+    static std::string growing;
+    growing = write("growing.syx", messages(3, UPDATE_FILE_CHUNK));
+    auto append = [] {
+        FILE* f = fopen(growing.c_str(), "ab");
+        fputc(0xF0, f);
+        fputc(0xF7, f);
+        fclose(f);
+    };
+    EXPECT_STREQ(update_load_error_text(update_file_load_with(growing.c_str(), UPDATE_FILE_MIN_SIZE, append)),
+                 "The file changed while it was read");
+    EXPECT_EQ(update_file_bytes(), nullptr);
+
+    // The bad byte is in the first chunk: nothing after it is read.
+    static int chunks;
+    chunks = 0;
+    Bytes broken = messages(4, UPDATE_FILE_CHUNK);
+    broken[10] = 0x80;
+    std::string path = write("broken.syx", broken);
+    EXPECT_EQ(update_file_load_with(path.c_str(), UPDATE_FILE_MIN_SIZE, [] { chunks++; }), LOAD_NOT_SYSEX);
+    EXPECT_EQ(chunks, 0);
+}
+
 TEST_F(UpdateFile, NamesThatAreNotReadableFilesCannotBeOpened) {
     const std::string missing = dir_ + "/missing.syx";
-    const char* names[] = {nullptr, "", missing.c_str(), dir_.c_str()};
-    for (const char* name : names) {
-        SCOPED_TRACE(name ? name : "(null)");
-        EXPECT_STREQ(update_load_error_text(update_file_load(name)), "Could not open file");
+    struct Case {
+        const char* name;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {nullptr, "No file name was given."},
+        {"", "No file name was given."},
+        {missing.c_str(), "No file has that name."},
+        {dir_.c_str(), "It is a folder, not a file."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name ? c.name : "(null)");
+        EXPECT_STREQ(update_load_error_text(update_file_load(c.name)), "Could not open file");
+        EXPECT_STREQ(update_file_reason(), c.reason);
         EXPECT_EQ(update_file_bytes(), nullptr);
     }
 }
