@@ -72,38 +72,50 @@ void say(const UpdateConsole* c, const char* format, ...) {
 long seconds_of(long ms) { return (ms + 500) / 1000; }
 
 // The line for each way a part ends that needs one: the procedure's own
-// words, then what they mean here; "%zu of %zu" are the messages sent and in
-// the file.
+// words, then what they mean here ("%zu of %zu" are the messages sent and in
+// the file), then, where the amp may be left waiting in update mode, how to
+// send the update again.
+enum Resend {
+    NO_ADVICE = 0,
+    ADVICE = 1,    // the sentence on sending again, then the program's way
+    HOW_ONLY = 2,  // the detail says it; the program's way follows
+};
+
 struct EndLine {
     int part;
     int end;
     int exit_status;
     const char* words;
     const char* detail;
+    int resend;  // Resend
 };
 
 // One row per part and end that has something to say; what is not here has
 // nothing to add and exits 0 (a finished update is told by its verdict).
 const EndLine END_LINES[] = {
-    {PART_OPEN, END_NO_PORT, EXIT_DEVICE, UPDATE_TEXT_OPEN_FAILED, ""},
-    {PART_OPEN, END_STOPPED, EXIT_STOPPED, "", "Stopped before anything was sent to the amp."},
+    {PART_OPEN, END_NO_PORT, EXIT_DEVICE, UPDATE_TEXT_OPEN_FAILED, "", NO_ADVICE},
+    {PART_OPEN, END_STOPPED, EXIT_STOPPED, "", "Stopped before anything was sent to the amp.", NO_ADVICE},
     {PART_RESTART, END_NOT_SENT, EXIT_DEVICE, UPDATE_TEXT_SEND_FAILED,
-     ": the MIDI output did not take the restart request."},
+     ": the MIDI output did not take the restart request. Check the cable and that the amp is on.", NO_ADVICE},
     {PART_RESTART, END_PORT_FAILED, EXIT_DEVICE, UPDATE_TEXT_SEND_FAILED,
-     ": the MIDI output failed before the restart request went out."},
+     ": the MIDI output failed before the restart request went out. Check the cable and that the amp is on.",
+     NO_ADVICE},
     {PART_RESTART, END_NO_PORT, EXIT_DEVICE, UPDATE_TEXT_OPEN_FAILED,
-     ": the amp's MIDI device did not come back after the restart."},
-    {PART_RESTART, END_STOPPED, EXIT_STOPPED, "", "Stopped before anything of the update was sent."},
-    {PART_UPDATE, END_NOTHING, EXIT_FILE, UPDATE_TEXT_NOTHING, ""},
+     ": the amp's MIDI device did not come back after the restart. Check the cable; if the amp now waits "
+     "in update mode, send the update without restarting it",
+     HOW_ONLY},
+    {PART_RESTART, END_STOPPED, EXIT_STOPPED, "", "Stopped before anything of the update was sent.", NO_ADVICE},
+    {PART_UPDATE, END_NOTHING, EXIT_FILE, UPDATE_TEXT_NOTHING, "", NO_ADVICE},
     {PART_UPDATE, END_PORT_FAILED, EXIT_DEVICE, UPDATE_TEXT_SEND_FAILED,
-     " (after %zu of %zu messages): the MIDI output failed."},
+     " (after %zu of %zu messages): the MIDI output failed. ", ADVICE},
     {PART_UPDATE, END_NO_PORT, EXIT_DEVICE, UPDATE_TEXT_OPEN_FAILED,
-     ": the amp's MIDI device did not come back after the update."},
+     ": the amp's MIDI device did not come back after the update. Wait until the amp has started, then "
+     "check the version it shows.",
+     NO_ADVICE},
     {PART_UPDATE, END_STOPPED, EXIT_STOPPED, "",
-     "Stopped at a message boundary after %zu of %zu messages: the amp has not got the whole update. "
-     "Send the update again."},
+     "Stopped at a message boundary after %zu of %zu messages: the amp has not got the whole update. ", ADVICE},
     {PART_UPDATE, END_STOPPED_WAITING, EXIT_STOPPED, "",
-     "Stopped while the amp updates: every byte was sent; the amp may still be reprogramming."},
+     "Stopped while the amp updates: every byte was sent; the amp may still be reprogramming.", NO_ADVICE},
 };
 
 }  // namespace
@@ -116,6 +128,7 @@ UpdateConsole update_console_defaults() {
     c.pacing = {0, 0};
     c.progress = true;
     c.steps = stdout;
+    c.resend_how = "";
     return c;
 }
 
@@ -171,8 +184,8 @@ int update_console_run(const UpdateConsole* c, UpdateNext next, int until) {
     }
 }
 
-int update_console_open(const UpdateConsole* c, const char* name) {
-    update_console_run(c, update_proc_open(name), PHASE_OVER);
+int update_console_open(const UpdateConsole* c, const char* name, bool in_update_mode) {
+    update_console_run(c, update_proc_open(name, in_update_mode), PHASE_OVER);
     return update_proc_end();
 }
 
@@ -202,7 +215,7 @@ int update_console_finish(const UpdateConsole* c) {
     return update_proc_end();
 }
 
-int update_console_end_text(int part, int end, char* text, size_t size) {
+int update_console_end_text(const UpdateConsole* c, int part, int end, char* text, size_t size) {
     if (!text || size == 0) return EXIT_OK;
     text[0] = '\0';
     if (part == PART_UPDATE && end == END_DONE) {
@@ -213,9 +226,13 @@ int update_console_end_text(int part, int end, char* text, size_t size) {
     for (const EndLine& row : END_LINES) {
         if (row.part != part || row.end != end) continue;
         UpdateProgress p = update_progress();
-        int n = std::snprintf(text, size, "%s", row.words);
-        if (n >= 0 && size_t(n) < size) std::snprintf(text + n, size - size_t(n), row.detail, p.messages_sent,
-                                                      p.messages_total);
+        size_t n = size_t(std::snprintf(text, size, "%s", row.words));
+        if (n < size) n += size_t(std::snprintf(text + n, size - n, row.detail, p.messages_sent, p.messages_total));
+        if (row.resend != NO_ADVICE && n < size) {
+            const char* how = c && c->resend_how && c->resend_how[0] ? c->resend_how : nullptr;
+            n += size_t(std::snprintf(text + n, size - n, "%s%s%s%s.", row.resend == ADVICE ? UPDATE_TEXT_RESEND : "",
+                                      how ? " (" : "", how ? how : "", how ? ")" : ""));
+        }
         return row.exit_status;
     }
     return EXIT_OK;

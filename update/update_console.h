@@ -26,6 +26,9 @@ struct UpdateConsole {
     // Where the step lines go ("Restart request sent ...", "Sent ..."); null
     // for none.
     FILE* steps;
+    // How the program sends again without the restart, for the advice after
+    // a send that failed ("answer n to the restart question").
+    const char* resend_how;
 };
 
 // The exit statuses of the console programs, one list so that a script reads
@@ -38,12 +41,12 @@ enum UpdateExit {
     EXIT_UNDECODED = 4,  // a reply that does not decode
     EXIT_FILE = 5,       // a file that cannot be used
     EXIT_STOPPED = 6,    // the stop flag
-    EXIT_NOT_TAKEN = 7,  // the amp still reports the version it had
+    EXIT_UNCHANGED = 7,  // the amp reports the same version as before
 };
 
 // Indexed by UpdateVerdictKind: an update's exit status for what the amp said
 // at the end (a verdict still pending there means no answer came).
-constexpr int UPDATE_VERDICT_EXIT[VERDICT_KIND_COUNT] = {EXIT_TIMEOUT, EXIT_OK, EXIT_NOT_TAKEN, EXIT_TIMEOUT,
+constexpr int UPDATE_VERDICT_EXIT[VERDICT_KIND_COUNT] = {EXIT_TIMEOUT, EXIT_OK, EXIT_UNCHANGED, EXIT_TIMEOUT,
                                                          EXIT_DEVICE};
 
 // The defaults: no stop flag, the table's waits, no pacing, progress shown,
@@ -59,8 +62,9 @@ bool update_console_nap(const UpdateConsole* c, long ms);
 int update_console_run(const UpdateConsole* c, UpdateNext first, int until);
 
 // The parts, each run to its end; each returns update_proc_end().
-// Opens the amp's port by name and waits for the amp's answer.
-int update_console_open(const UpdateConsole* c, const char* name);
+// Opens the amp's port by name and waits for the amp's answer (none is asked
+// of an amp already `in_update_mode`).
+int update_console_open(const UpdateConsole* c, const char* name, bool in_update_mode);
 // The restart request into update mode and the wait after it.
 int update_console_restart(const UpdateConsole* c, const char* name);
 // Streams the file until every byte has left the port: END_NONE then, and
@@ -69,9 +73,9 @@ int update_console_send(const UpdateConsole* c, const char* name, const uint8_t*
 int update_console_finish(const UpdateConsole* c);
 
 // The line that tells how part `part` ended with `end` (the verdict line for
-// a finished update), into `text`; returns the exit status for it. Empty
-// text and EXIT_OK for a part that did what it was for and has nothing to
-// add.
-int update_console_end_text(int part, int end, char* text, size_t size);
+// a finished update), into `text`, with the advice of `c` where it helps;
+// returns the exit status for it. Empty text and EXIT_OK for a part that did
+// what it was for and has nothing to add.
+int update_console_end_text(const UpdateConsole* c, int part, int end, char* text, size_t size);
 
 #endif

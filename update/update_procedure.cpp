@@ -144,9 +144,10 @@ UpdateNext reopen_step() {
 
 }  // namespace
 
-UpdateNext update_proc_open(const char* name) {
+UpdateNext update_proc_open(const char* name, bool in_update_mode) {
     begin(PART_OPEN, name);
-    if (!update_port_open(name, true)) return said(over(END_NO_PORT));
+    if (!update_port_open(name, !in_update_mode)) return said(over(END_NO_PORT));
+    if (in_update_mode) return said(over(END_DONE));
     if (answer_state() != ANSWER_WAITING) return said(over(END_DONE));
     phase = PHASE_ASKING;
     return said({PHASE_ASKING, 0, UPDATE_TICK_MS});

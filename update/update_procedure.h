@@ -65,6 +65,10 @@ inline constexpr char UPDATE_TEXT_NOTHING[] = "Nothing to send to the amp";
 inline constexpr char UPDATE_TEXT_RESTARTING[] = "Please wait a few seconds for the amp to reset.";
 inline constexpr char UPDATE_TEXT_SENDING[] = "Please wait while sending update to the amp.";
 inline constexpr char UPDATE_TEXT_UPDATING[] = "Please wait while amp updates";
+// After a send that failed part way: what may have happened, and what to do.
+inline constexpr char UPDATE_TEXT_RESEND[] =
+    "The amp may now be waiting in update mode. Check the cable and that the amp is on, then send the "
+    "update again without restarting the amp";
 
 // Where a part has got to; the phases come in this order.
 enum UpdatePhase {
@@ -111,9 +115,11 @@ struct UpdateNext {
 
 // Opens the amp's output `name` (closing any open one), with the input that
 // belongs to it, and asks the amp who it is; the answer comes on ticks and
-// the part is over once it is in or its time is up. On failure the part is
-// over with END_NO_PORT and update_port_problem() says why, when it can.
-UpdateNext update_proc_open(const char* name);
+// the part is over once it is in or its time is up. An amp that the owner
+// says is already `in_update_mode` is asked nothing: its boot loader may take
+// any SysEx for image data. On failure the part is over with END_NO_PORT and
+// update_port_problem() says why, when it can.
+UpdateNext update_proc_open(const char* name, bool in_update_mode);
 
 // Sends the restart request into update mode through the open port and
 // begins the wait after it: the port closes, then opens again as `name`

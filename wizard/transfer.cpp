@@ -11,28 +11,50 @@
 
 namespace {
 
-// Where the wizard goes when a part of the update ends, and what it says.
+// Where the wizard goes when a part of the update ends, and what its box
+// says: the first line, then what to do next.
 struct EndMove {
+    int part;
+    int end;
     int go;                // MOVE_NONE, MOVE_NEXT_PAGE or a page
     const char* error;     // null: nothing to say
+    const char* advice;    // the box's second line, or null
     int show_after_error;  // a record shown once the box is closed
 };
 
-// Indexed by UpdateEnd. A part that did its work moves on (the restart to
-// the Send page, the update to the Done page); a port that did not come back
-// leads to Welcome, without a word; a port that failed to the File page,
-// whose Back leads to the Port page. The wizard never stops a part.
+// One row per part and end the wizard meets; any other leaves the page as it
+// is. A part that did its work moves on (the restart to the Send page, the
+// update to the Done page); a port that did not come back leads to Welcome,
+// without a word; a port that failed to the Port page, whose Next opens it
+// again. The wizard never stops a part.
 const EndMove END_MOVES[] = {
-    {MOVE_NONE, nullptr, MOVE_NONE},                   // END_NONE
-    {MOVE_NEXT_PAGE, nullptr, MOVE_NONE},              // END_DONE
-    {MOVE_NONE, UPDATE_TEXT_SEND_FAILED, PAGE_RESTART},  // END_NOT_SENT
-    {MOVE_NONE, UPDATE_TEXT_NOTHING, MOVE_NONE},       // END_NOTHING
-    {PAGE_FILE, UPDATE_TEXT_SEND_FAILED, MOVE_NONE},   // END_PORT_FAILED
-    {PAGE_WELCOME, nullptr, MOVE_NONE},                // END_NO_PORT
-    {MOVE_NONE, nullptr, MOVE_NONE},                   // END_STOPPED
-    {MOVE_NONE, nullptr, MOVE_NONE},                   // END_STOPPED_WAITING
+    {PART_RESTART, END_DONE, MOVE_NEXT_PAGE, nullptr, nullptr, MOVE_NONE},
+    {PART_UPDATE, END_DONE, MOVE_NEXT_PAGE, nullptr, nullptr, MOVE_NONE},
+    {PART_RESTART, END_NOT_SENT, MOVE_NONE, UPDATE_TEXT_SEND_FAILED,
+     "The MIDI output did not take the restart request. Check the cable and that the amp is on, then press "
+     "Restart Amp again.",
+     PAGE_RESTART},
+    {PART_RESTART, END_PORT_FAILED, PAGE_PORT, UPDATE_TEXT_SEND_FAILED,
+     "The MIDI output failed before the restart request went out. Check the cable and that the amp is on, "
+     "then press Next to open the port again.",
+     MOVE_NONE},
+    {PART_RESTART, END_NO_PORT, PAGE_WELCOME, nullptr, nullptr, MOVE_NONE},
+    {PART_UPDATE, END_NOTHING, MOVE_NONE, UPDATE_TEXT_NOTHING, nullptr, MOVE_NONE},
+    {PART_UPDATE, END_PORT_FAILED, PAGE_PORT, UPDATE_TEXT_SEND_FAILED,
+     ": press Next to open the port, Skip the restart if the amp already waits, then Send Update.", MOVE_NONE},
+    {PART_UPDATE, END_NO_PORT, PAGE_WELCOME, nullptr, nullptr, MOVE_NONE},
 };
-static_assert(sizeof END_MOVES / sizeof END_MOVES[0] == UPDATE_END_COUNT, "one move for each end");
+
+// The box's text: the first line, then the advice (which may go on from the
+// procedure's own sentence on sending again).
+const char* box_text(const EndMove& e) {
+    static char text[640];
+    if (!e.error) return nullptr;
+    if (!e.advice) return e.error;
+    bool goes_on = e.advice[0] == ':';
+    std::snprintf(text, sizeof text, "%s\n%s%s", e.error, goes_on ? UPDATE_TEXT_RESEND : "", e.advice);
+    return text;
+}
 
 using Clock = std::chrono::steady_clock;
 Clock::time_point progress_shown;
@@ -85,13 +107,14 @@ WizardMove move_for(UpdateNext next) {
             // page's ticks.
             m.go = MOVE_NEXT_PAGE;
             break;
-        case PHASE_OVER: {
-            const EndMove& e = END_MOVES[update_proc_end()];
-            m.go = e.go;
-            m.error = e.error;
-            m.show_after_error = e.show_after_error;
+        case PHASE_OVER:
+            for (const EndMove& e : END_MOVES) {
+                if (e.part != update_proc_part() || e.end != update_proc_end()) continue;
+                m.go = e.go;
+                m.error = box_text(e);
+                m.show_after_error = e.show_after_error;
+            }
             break;
-        }
         default:
             break;
     }
@@ -125,7 +148,7 @@ void refresh_port_list() {
 }
 
 bool open_chosen_port() {
-    update_proc_open(chosen_port_name());
+    update_proc_open(chosen_port_name(), false);
     return update_proc_end() != END_NO_PORT;
 }
 
@@ -144,10 +167,17 @@ WizardMove start_restart() {
     return m;
 }
 
+// The Part's first line, then why, as the Port page's box does; the window
+// is kept drawn while a large file is read.
 bool load_update_file() {
     update_proc_abandon();
-    int code = update_file_load(file_name());
-    if (code != LOAD_OK) show_error(update_load_error_text(code));
+    int code = update_file_load_with(file_name(), UPDATE_FILE_MIN_SIZE, app_keep_alive);
+    if (code != LOAD_OK) {
+        static char text[640];
+        const char* why = update_file_reason();
+        std::snprintf(text, sizeof text, why[0] ? "%s\n%s" : "%s", update_load_error_text(code), why);
+        show_error(text);
+    }
     return code == LOAD_OK;
 }
 

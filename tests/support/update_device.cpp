@@ -173,8 +173,11 @@ int main(int argc, char** argv) {
     }
     close_port();
     if (!ok) {
-        std::printf("wizard error: %s (at %lld ms)\n",
-                    fake.errors.empty() ? "the transfer did not end" : last_error(), error_at);
+        // The box's first line and when it came, then its advice, if any.
+        std::string box = fake.errors.empty() ? "the transfer did not end" : last_error();
+        size_t nl = box.find('\n');
+        std::printf("wizard error: %s (at %lld ms)\n", box.substr(0, nl).c_str(), error_at);
+        if (nl != std::string::npos) std::printf("wizard advice: %s\n", box.substr(nl + 1).c_str());
         return 1;
     }
     double cpu_s = cpu.user + cpu.sys;

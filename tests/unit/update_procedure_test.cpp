@@ -129,7 +129,7 @@ protected:
     }
     // Opens the amp's port as the Port page does, the amp answering.
     void open() {
-        drive(update_proc_open(AMP), &amp);
+        drive(update_proc_open(AMP, false), &amp);
         ASSERT_EQ(update_proc_end(), END_DONE);
         ASSERT_STREQ(answer_version(), "1.00");
     }
@@ -158,7 +158,7 @@ TEST_F(Procedure, RestartAndUpdateFollowTheTable) {
     EXPECT_EQ(update.at(PHASE_ASKING) - drained, (PORT_CLOSE_DELAY_TICKS + UPDATE_WAIT_TICKS) * UPDATE_TICK_MS);
     EXPECT_EQ(wire(), cat({IDENTITY, RESTART, file, IDENTITY}));
     char line[200];
-    EXPECT_EQ(update_console_end_text(PART_UPDATE, END_DONE, line, sizeof line), EXIT_OK);
+    EXPECT_EQ(update_console_end_text(nullptr, PART_UPDATE, END_DONE, line, sizeof line), EXIT_OK);
     EXPECT_STREQ(line, "The amp now reports version 1.01 (was 1.00).");
 }
 
@@ -173,7 +173,7 @@ TEST_F(Procedure, EachVerdictWithItsExitStatus) {
     };
     const Case cases[] = {
         {"took", "A101", true, VERDICT_TOOK, EXIT_OK},
-        {"same", "A100", true, VERDICT_SAME, EXIT_NOT_TAKEN},
+        {"same", "A100", true, VERDICT_SAME, EXIT_UNCHANGED},
         {"silent", "", true, VERDICT_SILENT, EXIT_TIMEOUT},
         {"no input", "A101", false, VERDICT_NO_INPUT, EXIT_DEVICE},
     };
@@ -190,7 +190,7 @@ TEST_F(Procedure, EachVerdictWithItsExitStatus) {
         EXPECT_EQ(update_proc_end(), END_DONE);
         EXPECT_EQ(answer_verdict().kind, c.kind);
         char line[200];
-        EXPECT_EQ(update_console_end_text(PART_UPDATE, END_DONE, line, sizeof line), c.exit_status);
+        EXPECT_EQ(update_console_end_text(nullptr, PART_UPDATE, END_DONE, line, sizeof line), c.exit_status);
         EXPECT_NE(line[0], '\0');
         // Silence is waited out for the answer's ticks, no longer (the first
         // of them comes within a tick of the ask).
@@ -218,8 +218,15 @@ TEST_F(Procedure, FailuresEndThePartWithThePortClosed) {
     EXPECT_EQ(update_proc_end(), END_PORT_FAILED);
     EXPECT_EQ(n.ms, -1);
     EXPECT_EQ(update_port(), nullptr);
-    char line[200];
-    EXPECT_EQ(update_console_end_text(PART_UPDATE, END_PORT_FAILED, line, sizeof line), EXIT_DEVICE);
+    // What the owner reads: how far it got, that the amp may wait in update
+    // mode, and the program's own way to send again without a restart.
+    char line[600];
+    UpdateConsole c = update_console_defaults();
+    c.resend_how = "answer n";
+    EXPECT_EQ(update_console_end_text(&c, PART_UPDATE, END_PORT_FAILED, line, sizeof line), EXIT_DEVICE);
+    EXPECT_NE(std::string(line).find("Could not send message to amp (after "), std::string::npos) << line;
+    EXPECT_NE(std::string(line).find("waiting in update mode"), std::string::npos) << line;
+    EXPECT_NE(std::string(line).find("without restarting the amp (answer n)."), std::string::npos) << line;
 
     // The restart request lost on the way shows when the port is due to close.
     open();
@@ -235,7 +242,7 @@ TEST_F(Procedure, FailuresEndThePartWithThePortClosed) {
     open();
     drive(update_proc_restart(AMP, -1), &amp, PHASE_CLOSED, [] { fake_midi_set_out_devices({"Other"}); });
     EXPECT_EQ(update_proc_end(), END_NO_PORT);
-    EXPECT_EQ(update_console_end_text(PART_RESTART, END_NO_PORT, line, sizeof line), EXIT_DEVICE);
+    EXPECT_EQ(update_console_end_text(&c, PART_RESTART, END_NO_PORT, line, sizeof line), EXIT_DEVICE);
     EXPECT_NE(std::string(line).find("did not come back after the restart"), std::string::npos) << line;
 }
 
@@ -258,13 +265,13 @@ TEST_F(Procedure, StopEndsAtAMessageBoundaryOrInTheWait) {
     EXPECT_EQ(sent.size() % 3000, 0u);
     EXPECT_TRUE(std::equal(sent.begin(), sent.end(), file.begin()));
     char line[300];
-    EXPECT_EQ(update_console_end_text(PART_UPDATE, END_STOPPED, line, sizeof line), EXIT_STOPPED);
+    EXPECT_EQ(update_console_end_text(nullptr, PART_UPDATE, END_STOPPED, line, sizeof line), EXIT_STOPPED);
     EXPECT_NE(std::string(line).find("has not got the whole update"), std::string::npos) << line;
 
     open();
     drive(update_proc_send(AMP, file.data(), file.size(), nullptr, -1), &amp, PHASE_CLOSED, [] { update_proc_stop(); });
     EXPECT_EQ(update_proc_end(), END_STOPPED_WAITING);
-    EXPECT_EQ(update_console_end_text(PART_UPDATE, END_STOPPED_WAITING, line, sizeof line), EXIT_STOPPED);
+    EXPECT_EQ(update_console_end_text(nullptr, PART_UPDATE, END_STOPPED_WAITING, line, sizeof line), EXIT_STOPPED);
 }
 
 }  // namespace
