@@ -147,12 +147,22 @@ class AmpctlVamp : public ::testing::Test {
 };
 
 TEST_F(AmpctlVamp, AsksTheIdentityAndGetsTheVersionTheAmpWasStartedWith) {
-    start_amp({"--version", "D123"});
+    start_amp({"--revision", "D123"});
     Outcome r = ampctl({"identity"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "type: identity\ntype_code: 13\nrelease: 2\nversion: \"1.23\"\n");
     r = ampctl({"--json", "identity"});
     EXPECT_EQ(r.out, "{\"type\":\"identity\",\"type_code\":13,\"release\":2,\"version\":\"1.23\"}\n");
+    // A name that matches no device: the devices that exist are listed.
+    r = ampctl({"--out", "Zorva Pro MIDI", "identity"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "no device has that name")) << r.err;
+    EXPECT_TRUE(contains(r.err, "ampctl: the MIDI output devices are:\nampctl:   virtual-amp:Zorva Pro MIDI In\n"))
+        << r.err;
+    // A request the library has no decoder for: the amp's reply as it came.
+    r = ampctl({"request", "cmd3"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("reply: F0 00 2E 5A 30 00 03", 0), 0u) << r.out;
 }
 
 TEST_F(AmpctlVamp, StoresAPresetBlockAndReadsItBack) {
@@ -188,7 +198,7 @@ TEST_F(AmpctlVamp, DecodesTheControllerChangesTheAmpSends) {
 TEST_F(AmpctlVamp, ReportsTheNewVersionAfterADryRunUpdate) {
     std::string file = std::string(jack.log) + ".syx";
     ASSERT_EQ(run({VAMP_EXE, "--write-demo", file, "--demo-bytes", "30000"}).status, 0);
-    start_amp({"--version", "A100", "--new-version", "A101", "--strict-boot-loader", "--expect-image", file});
+    start_amp({"--revision", "A100", "--new-revision", "A101", "--strict-boot-loader", "--expect-image", file});
     Outcome r = ampctl({"--restart-wait", "1500", "--update-wait", "3000", "update", file}, 60);
     std::remove(file.c_str());
     EXPECT_EQ(r.status, 0) << r.err;

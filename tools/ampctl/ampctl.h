@@ -61,6 +61,20 @@ const char* ampctl_refusal_text(int code);
 // Parses a whole decimal or 0x-hexadecimal number in lo..hi.
 bool ampctl_parse_number(const char* s, long lo, long hi, long* out);
 
+// ---------------------------------------------------------------- replies
+
+// Whether `reply` (one whole message of `length` bytes) is the reply that
+// answers `request`: the identity reply for the identity request; otherwise
+// an amp message of the request's reply length whose command byte is the
+// one that answers it. A word table's reply is as long as its count says and
+// a preset block's holds whole pairs in controller order, since both vary
+// with their content. False with a plain reason in `why`.
+bool ampctl_reply_fits(const AmpMessage* request, const uint8_t* reply, size_t length, char* why, size_t why_len);
+
+// True when the library has no decoder for the reply to `request` (requests
+// 3 and 25): its bytes are shown as they are.
+bool ampctl_reply_is_raw(const AmpMessage* request);
+
 // ---------------------------------------------------------------- printing
 
 // Prints a decoded record field by field ("name: value" lines), or as one

@@ -9,6 +9,7 @@
 #include "update/amp_choice.h"
 #include "update/update_console.h"
 #include "update/update_file.h"
+#include "update/safe_text.h"
 #include "update/update_procedure.h"
 
 #include <getopt.h>
@@ -55,7 +56,9 @@ const char kHelp[] =
     "                          mode, send FILE's SysEx messages with progress on\n"
     "                          standard error, wait while it reprograms, then say\n"
     "                          which version the amp now reports. Ctrl-C stops it\n"
-    "                          at a message boundary\n"
+    "                          at a message boundary. With --no-restart the amp\n"
+    "                          already waits in update mode: it is sent nothing\n"
+    "                          but the file\n"
     "  send FILE | send HEX... send SysEx messages as they are (no restart, no\n"
     "                          waits), from a file or as hexadecimal bytes\n"
     "                          (\"F0 7E 7F 06 01 F7\")\n"
@@ -74,6 +77,7 @@ const char kHelp[] =
     "  --seconds S       watch, dump: stop after S seconds\n"
     "  --restart-wait MS update: wait after the restart request (default %ld)\n"
     "  --update-wait MS  update: wait after the last message (default %ld)\n"
+    "  --no-restart      update: the amp already waits in update mode\n"
     "  --gap-ms N        update, send: pause after each message, never less than N\n"
     "                    ms (default 0)\n"
     "  --rate B          update, send: never faster than B bytes a second: each\n"
@@ -85,13 +89,18 @@ const char kHelp[] =
     "  -h, --help        this text\n"
     "  --version         the program's version\n"
     "\n"
-    "Numbers may be decimal or 0x-hexadecimal. A reply that does not decode is\n"
-    "printed as its bytes. Exit status: 0 done (update: the amp reports a new\n"
-    "version); 1 a device is missing, held by another program or failed, no MIDI\n"
-    "service answers, or this account may not use the sound devices; 2 a bad\n"
-    "command line or request argument; 3 no reply in time; 4 a reply that does not\n"
-    "decode; 5 a file that is not valid or cannot be written; 6 stopped by a\n"
-    "signal; 7 update: the amp still reports the version it had.\n";
+    "Numbers may be decimal or 0x-hexadecimal. A reply is first compared with the\n"
+    "request's reply length and kind; one that is not the reply asked for, or does\n"
+    "not decode, is printed as its bytes and fails. Replies that the library does\n"
+    "not decode (cmd3, cmd25) are printed as their bytes. Exit status: 0 done\n"
+    "(update: the amp reports a new version); 1 a device is missing, held by\n"
+    "another program or failed, no MIDI service answers, this account may not use\n"
+    "the sound devices, or no MIDI input from the amp was found; 2 a bad command\n"
+    "line or request argument; 3 no reply in time; 4 a reply that is not the one\n"
+    "asked for, or does not decode; 5 a file that is not valid or cannot be\n"
+    "written; 6 stopped by a signal; 7 update: the amp reports the same version as\n"
+    "before (unchanged: if the file holds another version, the update did not\n"
+    "take).\n";
 
 // dump keeps SysEx messages up to this long; a longer one is left out.
 constexpr size_t DUMP_MESSAGE_MAX = 16u << 20;
@@ -111,6 +120,7 @@ struct Options {
     long update_wait_ms = long(UPDATE_WAITS[WAIT_AFTER_UPDATE].reopen_after_ticks) * UPDATE_TICK_MS;
     long gap_ms = 0;
     long rate = 0;
+    bool no_restart = false;
 };
 
 void print_help(FILE* f) {
@@ -142,6 +152,30 @@ std::string out_device(const Options& o) { return o.out_name ? o.out_name : pick
 // Says that a device of one side would not open (or that there is none,
 // `name` empty), and why when the system can tell: who holds it, a missing
 // permission, no MIDI service.
+// Text from outside (device names, file names), safe for the terminal.
+std::string shown(const std::string& raw) {
+    std::vector<char> out(raw.size() * 4 + 1);
+    return safe_text(raw.c_str(), out.data(), out.size());
+}
+
+// The devices of one side, for an owner whose name matched none.
+void list_side(bool output) {
+    static bool out_side;
+    static int shown_count;
+    out_side = output;
+    shown_count = 0;
+    auto show = [](const char* n) {
+        std::fprintf(stderr, "ampctl:   %s\n", shown(n).c_str());
+        shown_count++;
+    };
+    std::fprintf(stderr, "ampctl: the MIDI %s devices are:\n", out_side ? "output" : "input");
+    if (output)
+        midi_out_list_devices(show);
+    else
+        midi_in_list_devices(show);
+    if (shown_count == 0) std::fprintf(stderr, "ampctl:   (none)\n");
+}
+
 void say_open_failed(const std::string& name, bool output, int err) {
     const char* side = output ? "output" : "input";
     char why[512];
@@ -150,13 +184,14 @@ void say_open_failed(const std::string& name, bool output, int err) {
     if (name.empty())
         std::fprintf(stderr, "ampctl: there is no MIDI %s device\n", side);
     else
-        std::fprintf(stderr, "ampctl: could not open MIDI %s '%s': %s\n", side, name.c_str(),
+        std::fprintf(stderr, "ampctl: could not open MIDI %s '%s': %s\n", side, shown(name).c_str(),
                      err == MIDI_OUT_NOT_FOUND      ? "no device has that name"
                      : err == MIDI_OUT_DEVICE_ERROR ? (why[0] ? "another program holds it"
                                                               : "device error occurred (is another program using it?)")
                      : output                       ? midi_out_error_text(unsigned(err))
                                                     : midi_in_error_text(unsigned(err)));
     if (why[0]) std::fprintf(stderr, "ampctl: %s\n", why);
+    if (!name.empty() && err == MIDI_OUT_NOT_FOUND) list_side(output);
 }
 
 MidiOutPort* open_out(const Options& o) {
@@ -279,7 +314,8 @@ bool is_amp_sysex(const uint8_t* m, uint32_t len) {
 }
 
 // Sends a request and waits for its reply: the identity reply for the
-// identity request, otherwise the first SysEx message in the amp's framing.
+// identity request, otherwise the first SysEx message in the amp's framing,
+// which must then be the reply to this request, of its length and kind.
 // Returns an exit status; `reply` gets the reply's bytes.
 int exchange(MidiOutPort* out, MidiInPort* in, const AmpMessage* m, const Options& o, Bytes* reply) {
     const uint8_t* bytes = amp_message_bytes(m, nullptr);
@@ -299,6 +335,13 @@ int exchange(MidiOutPort* out, MidiInPort* in, const AmpMessage* m, const Option
     if (!got) {
         std::fprintf(stderr, "ampctl: no reply from the amp within %ld ms\n", o.timeout_ms);
         return EXIT_TIMEOUT;
+    }
+    char why[200];
+    if (!ampctl_reply_fits(m, reply->data(), reply->size(), why, sizeof why)) {
+        std::fprintf(stderr, "ampctl: the amp's reply is not the one asked for: %s. Its bytes: ", why);
+        ampctl_print_hex(stderr, reply->data(), reply->size());
+        std::fprintf(stderr, "\n");
+        return EXIT_UNDECODED;
     }
     return EXIT_OK;
 }
@@ -348,7 +391,18 @@ int run_request(const char* typed, const AmpctlRequest* r, int argc, char** argv
     if (out && in) {
         Bytes reply;
         status = exchange(out, in, m, o, &reply);
-        if (status == EXIT_OK && !reply.empty()) {
+        if (status == EXIT_OK && !reply.empty() && ampctl_reply_is_raw(m)) {
+            // No decoder for it: the amp's bytes as they came.
+            if (o.json) {
+                std::printf("{\"type\":\"raw\",\"bytes\":\"");
+                ampctl_print_hex(stdout, reply.data(), reply.size());
+                std::printf("\"}\n");
+            } else {
+                std::printf("reply: ");
+                ampctl_print_hex(stdout, reply.data(), reply.size());
+                std::printf("\n");
+            }
+        } else if (status == EXIT_OK && !reply.empty()) {
             int derr = 0;
             AmpResponse* rsp = amp_response_decode(reply.data(), int32_t(reply.size()), &derr);
             if (block_only && rsp && amp_response_type(rsp, nullptr) == AMP_RSP_CMD11) {
@@ -377,19 +431,19 @@ int cmd_list() {
         std::fprintf(stderr, "ampctl: list: %s\n", midi_system_problem_text(problem));
         return EXIT_DEVICE;
     }
-    static int shown;
+    static int shown_count;
     auto show = [](const char* n) {
-        std::printf("  %s\n", n);
-        shown++;
+        std::printf("  %s\n", shown(n).c_str());
+        shown_count++;
     };
     std::printf("MIDI output devices:\n");
-    shown = 0;
+    shown_count = 0;
     midi_out_list_devices(show);
-    if (shown == 0) std::printf("  (none)\n");
+    if (shown_count == 0) std::printf("  (none)\n");
     std::printf("MIDI input devices:\n");
-    shown = 0;
+    shown_count = 0;
     midi_in_list_devices(show);
-    if (shown == 0) std::printf("  (none)\n");
+    if (shown_count == 0) std::printf("  (none)\n");
     return EXIT_OK;
 }
 
@@ -430,25 +484,17 @@ UpdateConsole console_of(const Options& o, bool progress) {
     c.update_wait_ms = o.update_wait_ms;
     c.pacing = {int(o.gap_ms), o.rate};
     c.progress = progress;
+    c.resend_how = "ampctl update --no-restart FILE";
     return c;
 }
 
 // Loads a file of SysEx messages the way the wizard does, naming the reason
 // when it cannot. `min_size` 0 keeps the wizard's own minimum.
 bool load_file(const char* cmd, const char* path, size_t min_size) {
-    int code = min_size ? update_file_load_sized(path, min_size) : update_file_load(path);
+    int code = update_file_load_with(path, min_size ? min_size : UPDATE_FILE_MIN_SIZE, nullptr);
     if (code == LOAD_OK) return true;
-    int why = update_file_errno();
-    if (code == LOAD_TOO_SMALL)
-        std::fprintf(stderr, "ampctl: %s %s: %s (fewer than %zu bytes)\n", cmd, path, update_load_error_text(code),
-                     min_size ? min_size : UPDATE_FILE_MIN_SIZE);
-    else if (code == LOAD_NOT_SYSEX)
-        std::fprintf(stderr, "ampctl: %s %s: %s (it must hold only complete SysEx messages, F0 ... F7)\n", cmd,
-                     path, update_load_error_text(code));
-    else if (why != 0)
-        std::fprintf(stderr, "ampctl: %s %s: %s (%s)\n", cmd, path, update_load_error_text(code), std::strerror(why));
-    else
-        std::fprintf(stderr, "ampctl: %s %s: %s\n", cmd, path, update_load_error_text(code));
+    std::fprintf(stderr, "ampctl: %s %s: %s. %s\n", cmd, shown(path).c_str(), update_load_error_text(code),
+                 update_file_reason());
     return false;
 }
 
@@ -460,9 +506,9 @@ void say_how_far(const char* what) {
 
 // Says how the part of the procedure that just ran ended, on standard error
 // when it went wrong; returns its exit status.
-int say_end(int end) {
-    char line[400];
-    int status = update_console_end_text(update_proc_part(), end, line, sizeof line);
+int say_end(const UpdateConsole* c, int end) {
+    char line[800];
+    int status = update_console_end_text(c, update_proc_part(), end, line, sizeof line);
     if (line[0]) std::fprintf(status == EXIT_OK || end == END_DONE ? stdout : stderr, "%s%s\n",
                               end == END_DONE ? "" : "ampctl: update: ", line);
     return status;
@@ -483,23 +529,31 @@ int cmd_update(const char* path, const Options& o) {
         say_open_failed(name, true, MIDI_OUT_NOT_FOUND);
         return EXIT_DEVICE;
     }
-    int end = update_console_open(&c, name.c_str());
+    // An amp that already waits in update mode is asked nothing, and gets
+    // nothing but the file.
+    int end = update_console_open(&c, name.c_str(), o.no_restart);
     if (end == END_NO_PORT) {
-        std::fprintf(stderr, "ampctl: could not open MIDI output '%s' (%s)\n", name.c_str(),
+        if (midi_out_find_device(name.c_str()) < 0) {
+            say_open_failed(name, true, MIDI_OUT_NOT_FOUND);
+            return EXIT_DEVICE;
+        }
+        std::fprintf(stderr, "ampctl: could not open MIDI output '%s' (%s)\n", shown(name).c_str(),
                      update_port_problem()[0] ? "another program holds it, or this account may not use it"
-                                              : "no such device, or another program is using it");
+                                              : "another program may be using it");
         if (update_port_problem()[0]) std::fprintf(stderr, "ampctl: %s\n", update_port_problem());
         return EXIT_DEVICE;
     }
-    if (end != END_DONE) return say_end(end);
-    if (answer_state() == ANSWER_GOT) std::printf("The amp reports version %s.\n", answer_version());
+    if (end != END_DONE) return say_end(&c, end);
+    if (answer_state() == ANSWER_GOT) std::printf("The amp reports version %s.\n", shown(answer_version()).c_str());
 
-    end = update_console_restart(&c, name.c_str());
-    if (end != END_DONE) return say_end(end);
+    if (!o.no_restart) {
+        end = update_console_restart(&c, name.c_str());
+        if (end != END_DONE) return say_end(&c, end);
+    }
     end = update_console_send(&c, name.c_str(), update_file_bytes(), update_file_size());
     if (end == END_NONE) end = update_console_finish(&c);
     update_port_close();
-    return say_end(end);
+    return say_end(&c, end);
 }
 
 // ---------------------------------------------------------------- send, dump
@@ -644,7 +698,7 @@ int cmd_dump(const char* path, const Options& o) {
 
 bool parse_options(int argc, char** argv, Options* o, int* first_arg) {
     enum { O_OUT = 1000, O_IN, O_TIMEOUT, O_JSON, O_COUNT, O_SECONDS, O_RESTART, O_UPDATE, O_GAP, O_RATE,
-           O_VERSION, O_HELP = 'h' };
+           O_NO_RESTART, O_VERSION, O_HELP = 'h' };
     static const option kLong[] = {
         {"out", required_argument, nullptr, O_OUT},
         {"in", required_argument, nullptr, O_IN},
@@ -656,6 +710,7 @@ bool parse_options(int argc, char** argv, Options* o, int* first_arg) {
         {"update-wait", required_argument, nullptr, O_UPDATE},
         {"gap-ms", required_argument, nullptr, O_GAP},
         {"rate", required_argument, nullptr, O_RATE},
+        {"no-restart", no_argument, nullptr, O_NO_RESTART},
         {"version", no_argument, nullptr, O_VERSION},
         {"help", no_argument, nullptr, O_HELP},
         {nullptr, 0, nullptr, 0},
@@ -670,6 +725,7 @@ bool parse_options(int argc, char** argv, Options* o, int* first_arg) {
             case O_OUT: o->out_name = optarg; break;
             case O_IN: o->in_name = optarg; break;
             case O_JSON: o->json = true; break;
+            case O_NO_RESTART: o->no_restart = true; break;
             case O_TIMEOUT: target = &o->timeout_ms; break;
             case O_COUNT: target = &o->count; break;
             case O_SECONDS: target = &o->seconds; hi = 86400; break;

@@ -3,15 +3,17 @@
 // SSH. It walks the wizard's steps in words: the amp's MIDI output, the update
 // file, the restart into update mode, sending, the wait while the amp
 // reprograms, and the amp's answer; then it waits for Enter, so that nothing
-// vanishes unread when its window closes. It runs on the update engine that
-// the wizard and ampctl run on; its exit status is ampctl's.
+// vanishes unread when its window closes. It runs the update procedure that
+// the wizard and ampctl run; its lines and exit statuses are ampctl's.
 #include "midi/midi_out.h"
 #include "midi/platform.h"
 #include "update/amp_answer.h"
 #include "update/amp_choice.h"
 #include "update/update_console.h"
 #include "update/update_file.h"
+#include "update/safe_text.h"
 #include "update/update_procedure.h"
+#include "tools/zorva-update/answers.h"
 
 #include <csignal>
 #include <cstdio>
@@ -33,10 +35,12 @@ const char kHelp[] =
     "Usage: zorva-update [--restart-wait MS] [--update-wait MS] [FILE]\n"
     "Updates the software of a Zorva Pro amp through a MIDI output, step by step in\n"
     "this window: it proposes the amp's MIDI device (Enter takes it, a number picks\n"
-    "another), asks for the update file unless FILE is given (typed, or dropped\n"
-    "into the window), asks whether to restart the amp in update mode first, sends\n"
-    "the update and waits while the amp reprograms itself, then says which version\n"
-    "the amp reports. Ctrl-C while sending stops at a message boundary.\n"
+    "another), asks for the update file unless FILE is given (typed, pasted, or\n"
+    "dropped into the window; quotes, ~ and file:// addresses are understood), asks\n"
+    "whether to restart the amp in update mode first, sends the update and waits\n"
+    "while the amp reprograms itself, then says which version the amp reports.\n"
+    "Nothing is sent before the restart question is answered. Ctrl-C while sending\n"
+    "stops at a message boundary.\n"
     "\n"
     "  --restart-wait MS   wait after the restart request (default %ld)\n"
     "  --update-wait MS    wait after the last message (default %ld)\n"
@@ -44,8 +48,10 @@ const char kHelp[] =
     "  --version           the program's version\n"
     "\n"
     "Exit status: 0 the amp reports a new version; 1 no device, it would not open\n"
-    "or it failed; 2 a bad command line; 3 the amp did not answer; 5 the file\n"
-    "cannot be used; 6 stopped by Ctrl-C; 7 the amp still reports the version it had.\n";
+    "or it failed, or no MIDI input from the amp; 2 a bad command line or the input\n"
+    "ended; 3 the amp did not answer; 5 the file cannot be used; 6 stopped by\n"
+    "Ctrl-C; 7 the amp reports the same version as before (unchanged: if the file\n"
+    "holds another version, the update did not take).\n";
 
 volatile std::sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
@@ -89,13 +95,15 @@ std::string ask(const char* prompt) {
     return line;
 }
 
-// A path as a console hands it over: blanks around it and quotes (a dropped
-// file's name comes in quotes when it holds blanks) removed.
-std::string unquote(std::string s) {
+std::string trimmed(const std::string& s) {
     size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
-    s = a == std::string::npos ? "" : s.substr(a, b - a + 1);
-    if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front()) s = s.substr(1, s.size() - 2);
-    return s;
+    return a == std::string::npos ? "" : s.substr(a, b - a + 1);
+}
+
+// Text from outside, safe for the terminal.
+std::string shown(const std::string& raw) {
+    std::vector<char> out(raw.size() * 4 + 1);
+    return safe_text(raw.c_str(), out.data(), out.size());
 }
 
 // Every way out: the last words stay on the screen until Enter.
@@ -103,6 +111,20 @@ int finish(int status) {
     std::printf("\n");
     ask("Press Enter to close this window.");
     return status;
+}
+
+// A yes/no question: Enter takes `yes_by_default`, and only yes or no words
+// count; anything else asks again. ANSWER_DEFAULT never comes back: the
+// result is ANSWER_YES, ANSWER_NO, or -1 at the end of the input.
+int ask_yes_no(const char* prompt, bool yes_by_default) {
+    for (;;) {
+        std::string line = ask(prompt);
+        if (line == kEndOfInput) return -1;
+        int a = yes_no_of(line);
+        if (a == ANSWER_DEFAULT) return yes_by_default ? ANSWER_YES : ANSWER_NO;
+        if (a != ANSWER_UNCLEAR) return a;
+        std::printf("Please answer y (yes) or n (no), or press Enter for %s.\n", yes_by_default ? "yes" : "no");
+    }
 }
 
 // The output devices, and the one the wizard would choose.
@@ -126,13 +148,13 @@ int choose_port(std::string* chosen) {
     size_t proposed = 0;
     for (size_t i = 0; i < names.size(); i++) {
         if (names[i] == pick) proposed = i;
-        std::printf("  %zu) %s%s\n", i + 1, names[i].c_str(), names[i] == pick ? "   <- the amp" : "");
+        std::printf("  %zu) %s%s\n", i + 1, shown(names[i]).c_str(), names[i] == pick ? "   <- the amp" : "");
     }
     for (;;) {
-        char prompt[400];
+        char prompt[1400];
         std::snprintf(prompt, sizeof prompt, "Press Enter to use %zu) %s, or type the number of another: ",
-                      proposed + 1, names[proposed].c_str());
-        std::string answer = unquote(ask(prompt));
+                      proposed + 1, shown(names[proposed]).c_str());
+        std::string answer = trimmed(ask(prompt));
         if (answer == kEndOfInput) return EXIT_USAGE;
         if (answer.empty()) break;
         char* end = nullptr;
@@ -147,29 +169,52 @@ int choose_port(std::string* chosen) {
     return EXIT_OK;
 }
 
-// The update file, loaded and checked as the wizard does.
-int load(std::string path) {
-    while (path.empty()) {
-        path = unquote(ask("Type the update file's name, or drop the file into this window, then press Enter:\n> "));
-        if (path == kEndOfInput) return EXIT_USAGE;
+std::string home_folder() {
+#if defined(_WIN32)
+    const char* h = std::getenv("USERPROFILE");
+#else
+    const char* h = std::getenv("HOME");
+#endif
+    return h ? h : "";
+}
+
+#if defined(_WIN32)
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
+// The update file, loaded and checked as the wizard does. A name that does
+// not give a usable file is said with the reason, and another is asked for,
+// until one loads or the input ends.
+int load(std::string given) {
+    bool refused = false;  // a file was named and could not be used
+    for (;;) {
+        std::string typed = given;
+        given.clear();
+        while (typed.empty()) {
+            typed = ask("Type the update file's name, or drop the file into this window, then press Enter:\n> ");
+            if (typed == kEndOfInput) return refused ? EXIT_FILE : EXIT_USAGE;
+            typed = trimmed(typed);
+        }
+        std::string path = file_name_of(typed, home_folder(), kWindows);
+        int code = update_file_load(path.c_str());
+        if (code == LOAD_OK) {
+            std::printf("The update file %s holds %zu messages, %zu kB.\n", shown(path).c_str(),
+                        sysex_message_count(update_file_bytes(), update_file_size()),
+                        (update_file_size() + 512) / 1024);
+            return EXIT_OK;
+        }
+        std::printf("%s: %s. %s\n", update_load_error_text(code), shown(path).c_str(), update_file_reason());
+        refused = true;
     }
-    int code = update_file_load(path.c_str());
-    if (code != LOAD_OK) {
-        int why = update_file_errno();
-        std::printf("%s: %s%s%s%s\n", update_load_error_text(code), path.c_str(), why ? " (" : "",
-                    why ? std::strerror(why) : "", why ? ")" : "");
-        return EXIT_FILE;
-    }
-    std::printf("The update file %s holds %zu messages, %zu kB.\n", path.c_str(),
-                sysex_message_count(update_file_bytes(), update_file_size()), (update_file_size() + 512) / 1024);
-    return EXIT_OK;
 }
 
 // Says how the part of the procedure that just ran ended, when it has
 // something to say; returns its exit status.
-int say_end(int end) {
-    char line[400];
-    int status = update_console_end_text(update_proc_part(), end, line, sizeof line);
+int say_end(const UpdateConsole* c, int end) {
+    char line[800];
+    int status = update_console_end_text(c, update_proc_part(), end, line, sizeof line);
     if (line[0]) std::printf("%s\n", line);
     return status;
 }
@@ -212,6 +257,7 @@ int main(int argc, char** argv) {
 #endif
     UpdateConsole c = update_console_defaults();
     c.stop = &g_stop;
+    c.resend_how = "start zorva-update again and answer n to the restart question";
     std::string path;
     std::vector<std::string> args = arguments(argc, argv);
     for (size_t i = 0; i < args.size(); i++) {
@@ -250,25 +296,25 @@ int main(int argc, char** argv) {
     status = load(path);
     if (status != EXIT_OK) return finish(status);
 
+    // Nothing goes to the amp before the owner has said whether it must
+    // restart: one already in update mode is asked nothing at all.
+    std::printf("\nIf the amp is not already in update mode it must restart in update mode now.\n");
+    int restart = ask_yes_no("Restart the amp in update mode? Press Enter for yes, or type n if it is ready: ", true);
+    if (restart < 0) return finish(EXIT_USAGE);
+
     answer_reset();
-    int end = update_console_open(&c, port.c_str());
+    int end = update_console_open(&c, port.c_str(), restart == ANSWER_NO);
     if (end == END_NO_PORT) {
-        std::printf("%s: %s\n", UPDATE_TEXT_OPEN_FAILED, port.c_str());
+        std::printf("%s: %s\n", UPDATE_TEXT_OPEN_FAILED, shown(port).c_str());
         if (update_port_problem()[0]) std::printf("%s\n", update_port_problem());
         return finish(EXIT_DEVICE);
     }
-    if (end != END_DONE) return finish(say_end(end));
-    if (answer_state() == ANSWER_GOT) std::printf("The amp reports version %s.\n", answer_version());
+    if (end != END_DONE) return finish(say_end(&c, end));
+    if (answer_state() == ANSWER_GOT) std::printf("The amp reports version %s.\n", shown(answer_version()).c_str());
 
-    std::printf("\nIf the amp is not already in update mode it must restart in update mode now.\n");
-    std::string yes = ask("Restart the amp in update mode? Press Enter for yes, or type n if it is ready: ");
-    if (yes == kEndOfInput) {
-        update_port_close();
-        return finish(EXIT_USAGE);
-    }
-    if (yes.empty() || yes[0] == 'y' || yes[0] == 'Y') {
+    if (restart == ANSWER_YES) {
         end = update_console_restart(&c, port.c_str());
-        if (end != END_DONE) return finish(say_end(end));
+        if (end != END_DONE) return finish(say_end(&c, end));
     }
 
     std::printf("\n");
@@ -276,5 +322,5 @@ int main(int argc, char** argv) {
     if (end == END_NONE) end = update_console_finish(&c);
     update_port_close();
     if (end == END_DONE) std::printf("\n");
-    return finish(say_end(end));
+    return finish(say_end(&c, end));
 }
