@@ -217,14 +217,24 @@ std::string revision(const Bytes& got) {
     return "(no identity reply)";
 }
 
-Bytes identity_of(Peer* p) {
-    peer_send(p, request(amp_request_identity(nullptr)));
+// Asks until the amp answers (at most 20 s), once a second: on a loaded
+// machine a request sent in the cycle that makes a fresh connection, or a
+// cycle either client misses, is lost, and asking once would blame the amp.
+// *asks gets how many requests went out.
+Bytes identity_of(Peer* p, int* asks = nullptr) {
     Bytes got;
-    double end = now_s() + 5;
+    int sent = 0;
+    double end = now_s() + 20;
     while (revision(got) == "(no identity reply)" && now_s() < end) {
-        Bytes more = peer_receive(p, 1, 0.1);
-        got.insert(got.end(), more.begin(), more.end());
+        peer_send(p, request(amp_request_identity(nullptr)));
+        sent++;
+        double next = now_s() + 1;
+        while (revision(got) == "(no identity reply)" && now_s() < next) {
+            Bytes more = peer_receive(p, 1, 0.1);
+            got.insert(got.end(), more.begin(), more.end());
+        }
     }
+    if (asks) *asks = sent;
     return got;
 }
 
@@ -294,8 +304,9 @@ struct VampE2E : ::testing::Test {
 
 // Identity, a request with a reply, controller changes both ways.
 TEST_F(VampE2E, AnswersRequestsAndSendsControllerChanges) {
-    start({"--version", "T123", "--send-cc"});
-    EXPECT_EQ(revision(identity_of(&peer)), "T123");
+    start({"--revision", "T123", "--send-cc"});
+    int asks = 0;
+    EXPECT_EQ(revision(identity_of(&peer, &asks)), "T123");
     // The amp's own controller changes come every 2 s; drop what came so far.
     peer_send(&peer, {0xB0, 7, 42});
     peer_receive(&peer, 1 << 20, 0.2);
@@ -315,14 +326,18 @@ TEST_F(VampE2E, AnswersRequestsAndSendsControllerChanges) {
     stop();
     std::string r = read_file(report);
     EXPECT_EQ(field(r, "controller_changes"), "1");
-    EXPECT_EQ(field(r, "requests_answered"), "2");
+    // The identity requests that reached it (at least the one answered), and
+    // the command 5 request.
+    int answered = std::atoi(field(r, "requests_answered").c_str());
+    EXPECT_GE(answered, 2) << r;
+    EXPECT_LE(answered, asks + 1) << r;
     EXPECT_EQ(field(r, "result"), "none");
 }
 
 // The whole dry run: restart into update mode, the update, reprogramming,
 // back with the new version; the report matches what was sent.
 TEST_F(VampE2E, TakesAnUpdateAndReportsWhatArrived) {
-    start({"--version", "A100", "--new-version", "A107", "--restart-ms", "600", "--reprogram-ms", "600",
+    start({"--revision", "A100", "--new-revision", "A107", "--restart-ms", "600", "--reprogram-ms", "600",
            "--quiet-ms", "300"});
     restart_into_update_mode();
     Bytes update = make_update(400, 500);  // 200 kB
@@ -345,6 +360,10 @@ TEST_F(VampE2E, TakesAnUpdateAndReportsWhatArrived) {
     EXPECT_EQ(revision(identity_of(&peer)), "A107");
     stop();
     EXPECT_EQ(field(read_file(report), "version"), "A107");
+    // Without --expect it took what arrived whole, and says it did not check.
+    EXPECT_EQ(field(read_file(report), "image"), "unchecked");
+    EXPECT_NE(read_file(log).find("the image was NOT checked (no --expect FILE)"), std::string::npos)
+        << read_file(log);
 }
 
 // A framing error in the update: counted, and the amp keeps its old version.

@@ -440,7 +440,7 @@ TEST(VampReport, FormatsEveryField) {
 // Bad option values are refused with a reason, never taken half.
 TEST(VampOptions, RefusesBadValues) {
     const std::vector<std::vector<const char*>> bad = {
-        {"--version", "A10"}, {"--new-version", "A\x01" "00"}, {"--restart-ms", "-1"},
+        {"--revision", "A10"}, {"--new-revision", "A\x01" "00"}, {"--restart-ms", "-1"},
         {"--reprogram-ms", "8s"}, {"--buffer", "0"}, {"--name", "a:b"}, {"--frobnicate"}, {"stray"},
     };
     for (const auto& args : bad) {

@@ -50,7 +50,7 @@ make_gadget() {
 amp_gadget() { make_gadget $G "Zorva Pro" zpamp && gadget_up; }
 
 start_amp() {  # start_amp [OPTION]...: the virtual amp on the gadget side, a fresh amp at 1.00
-    "$V" --rawmidi hw:zpamp,0 --version A100 --new-version A101 --restart-ms 500 \
+    "$V" --rawmidi hw:zpamp,0 --revision A100 --new-revision A101 --restart-ms 500 \
         --reprogram-ms 1000 --quiet-ms 500 --expect-sha256 "$sha" --report "$work/report.json" "$@" \
         >"$work/amp.log" 2>&1 &
     amp_pid=$!

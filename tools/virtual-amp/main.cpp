@@ -217,6 +217,11 @@ bool finish_update(Run* r) {
     std::memcpy(r->amp.version, r->rep.version_after, 5);
     vamp_stream_init(&r->normal, false);
     say("back in normal mode, version %s", r->amp.version);
+    // A dry run without the owner's file proves less than it seems: a real
+    // amp would check its image, this one took whatever arrived whole.
+    if (clean && !r->opt.expect_image)
+        std::fprintf(stderr, "virtual-amp: the image was NOT checked (no --expect FILE): a cut-short or wrong "
+                             "update is taken as well. Run with --expect FILE for a dry run that checks it.\n");
     write_report(r, "normal");
     return true;
 }
@@ -390,6 +395,10 @@ int main(int argc, char** argv) {
     }
     if (r.opt.help) {
         std::fputs(vamp_help_text(), stdout);
+        return 0;
+    }
+    if (r.opt.show_version) {
+        std::puts("virtual-amp 1.00");
         return 0;
     }
     if (r.opt.demo_path) {

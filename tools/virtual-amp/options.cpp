@@ -23,10 +23,10 @@ const char kHelp[] =
     "  --rawmidi ID         sit on ALSA rawmidi device ID (\"hw:1,0\", the gadget\n"
     "                       side of a USB-MIDI device) instead of JACK, reading\n"
     "                       with a 1 MiB input buffer\n"
-    "  --version REV        four revision characters of the identity reply before an\n"
+    "  --revision REV       four revision characters of the identity reply before an\n"
     "                       update, e.g. A100 (release letter A, D, T or B, then the\n"
     "                       version 1.00); default A100\n"
-    "  --new-version REV    the revision reported after a successful update\n"
+    "  --new-revision REV   the revision reported after a successful update\n"
     "                       (default A101)\n"
     "  --restart-ms MS      how long the ports are gone on a restart (default 3000;\n"
     "                       the updater waits about 5 s)\n"
@@ -42,8 +42,11 @@ const char kHelp[] =
     "                       messages and bytes taken in update mode, their SHA-256,\n"
     "                       framing errors, overruns, times of the first and last\n"
     "                       byte, versions before and after\n"
-    "  --expect-image FILE  the image the amp expects: an update is taken only when\n"
-    "                       exactly these bytes arrived (their SHA-256 is compared)\n"
+    "  --expect FILE        the update file the owner sends: an update is taken only\n"
+    "                       when exactly its bytes arrived (their SHA-256 is\n"
+    "                       compared), as a real amp checks its image. Without it\n"
+    "                       the amp takes whatever arrived whole, and says that it\n"
+    "                       did not check (--expect-image FILE is the same)\n"
     "  --expect-sha256 HEX  the same, given as the image's SHA-256\n"
     "  --no-identity        never answer the identity request, as an amp whose\n"
     "                       firmware does not\n"
@@ -66,6 +69,7 @@ const char kHelp[] =
     "  --write-demo FILE    write a demo update file of well-formed SysEx and exit\n"
     "  --demo-bytes N       its size (default 307200)\n"
     "  --help               this text\n"
+    "  --version            the program's version\n"
     "\n"
     "In update mode every byte is update data, except a restart request that comes\n"
     "before any update byte: it restarts the amp again (mode 1 into update mode),\n"
@@ -116,20 +120,22 @@ enum {
     OPT_STRICT_BOOT,
     OPT_USB_GADGET,
     OPT_HELP,
+    OPT_PROGRAM_VERSION,
 };
 
 // One row per option, in the order of the help text.
 const option kOptions[] = {
     {"name", required_argument, nullptr, OPT_NAME},
     {"rawmidi", required_argument, nullptr, OPT_RAWMIDI},
-    {"version", required_argument, nullptr, OPT_VERSION},
-    {"new-version", required_argument, nullptr, OPT_NEW_VERSION},
+    {"revision", required_argument, nullptr, OPT_VERSION},
+    {"new-revision", required_argument, nullptr, OPT_NEW_VERSION},
     {"restart-ms", required_argument, nullptr, OPT_RESTART},
     {"reprogram-ms", required_argument, nullptr, OPT_REPROGRAM},
     {"quiet-ms", required_argument, nullptr, OPT_QUIET},
     {"rate", required_argument, nullptr, OPT_RATE},
     {"buffer", required_argument, nullptr, OPT_BUFFER},
     {"report", required_argument, nullptr, OPT_REPORT},
+    {"expect", required_argument, nullptr, OPT_EXPECT_IMAGE},
     {"expect-image", required_argument, nullptr, OPT_EXPECT_IMAGE},
     {"expect-sha256", required_argument, nullptr, OPT_EXPECT_SHA},
     {"no-identity", no_argument, nullptr, OPT_NO_IDENTITY},
@@ -142,6 +148,7 @@ const option kOptions[] = {
     {"write-demo", required_argument, nullptr, OPT_DEMO},
     {"demo-bytes", required_argument, nullptr, OPT_DEMO_BYTES},
     {"help", no_argument, nullptr, OPT_HELP},
+    {"version", no_argument, nullptr, OPT_PROGRAM_VERSION},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -238,6 +245,7 @@ bool vamp_parse_options(VampOptions* o, int argc, char** argv, char* errbuf, siz
                 if (ok) std::snprintf(o->usb_gadget, sizeof o->usb_gadget, "%s", arg);
                 break;
             case OPT_HELP: o->help = true; break;
+            case OPT_PROGRAM_VERSION: o->show_version = true; break;
             default:
                 std::snprintf(errbuf, errlen, "unknown option %s (see --help)", argv[optind - 1]);
                 return false;

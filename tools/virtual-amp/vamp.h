@@ -43,6 +43,7 @@ struct VampOptions {
     uint64_t drop_offset;     // fault: byte offset of the update stream where
     uint64_t drop_bytes;      //   this many bytes are silently dropped (0: none)
     bool help;
+    bool show_version;  // --version: the program's own
 };
 
 // Fills `o` from the command line. On a bad option or value writes one line
