@@ -1,4 +1,7 @@
-// Start-up, event bridge and shutdown of the window layer.
+// Start-up, event bridge and shutdown of the window layer: the interface the
+// wizard drives, free of any toolkit's types. Two sides implement it, each in
+// a folder of its own: app/fltk/ on FLTK 1.3, app/win32/ on Windows' own
+// controls; both build the window of app/layout.h.
 //
 // The window never calls the wizard: widgets, letter shortcuts and the tick
 // timer post one WizardEvent byte each into a 32-byte queue, and an idle poll
@@ -8,8 +11,6 @@
 #define ZP_APP_APP_H
 
 #include "app/events.h"
-
-class Fl_Window;
 
 // The wizard's event dispatcher; its result is not used.
 using AppController = int (*)(int event);
@@ -30,8 +31,9 @@ constexpr int APP_TICK_INTERVAL_MS = 100;
 // letter-shortcut handler and shows the window with the toolkit's standard
 // command-line options. Records the outcome for app_start_status; on any
 // failure no window exists afterwards. A toolkit failure that would end the
-// process (no display) ends it with one line on standard error and status 1.
-// An interval of 0 means no ticks at all.
+// process (no display) ends it with status 1 and says why: one line on
+// standard error, or, where a program has none to show (a Windows program),
+// a message box. An interval of 0 means no ticks at all.
 void app_start(int argc, char** argv, int tick_interval_ms, AppController controller);
 
 // Runs the toolkit's loop, with the tick timer, until no window is shown.
@@ -65,13 +67,5 @@ int app_start_status();
 // ends app_run's loop.
 void hide_main_window();
 
-// The main window, or null before a successful app_start.
-Fl_Window* app_main_window();
-
-// Test seams. app_idle_pending: 1 while the idle poll is installed (it stays
-// installed only while an event or a wake is pending). app_idle_poll: one
-// pass of the idle poll, as the toolkit would run it.
-int app_idle_pending();
-void app_idle_poll();
 
 #endif

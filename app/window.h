@@ -1,16 +1,10 @@
 // The operations by which the wizard drives the main window and reads the
-// user's choices. Widgets are named by the ids of app/events.h.
+// user's choices, free of any toolkit's types (see app/app.h for the two
+// sides). Widgets are named by the ids of app/events.h.
 #ifndef ZP_APP_WINDOW_H
 #define ZP_APP_WINDOW_H
 
 #include "app/events.h"
-
-class Fl_Widget;
-
-// Key-mask bits: which navigation keys the window lets through to the widget
-// with the keyboard focus.
-constexpr int KEY_MASK_BACKSPACE_LEFT_RIGHT = 2;
-constexpr int KEY_MASK_UP_DOWN = 4;
 
 // Removes every entry of the MIDI output choice.
 void clear_port_list();
@@ -36,9 +30,6 @@ void open_file_chooser();
 
 // Closes and releases the file chooser, if one is open.
 void close_file_chooser();
-
-// The widget stored under `id` (2..7), or null.
-Fl_Widget* widget_by_id(int id);
 
 // Activates (flag != 0) or deactivates widget `id`; other ids do nothing.
 void set_widget_active(int id, int flag);
@@ -83,14 +74,5 @@ void set_result_line(const char* text);
 // hidden; the line's text, empty while it is hidden.
 double progress_value();
 const char* result_line_text();
-
-// The lower-case letter after the first "&" of the widget's label, or 0 when
-// the widget or label is missing or has no letter after an "&".
-int shortcut_letter(const Fl_Widget* widget);
-
-// Global toolkit handler for letter shortcuts no widget used: the letter of
-// Back, Next or Skip posts that button's event when the button is active.
-// Returns 1 when it posted.
-int shortcut_handler(int event);
 
 #endif

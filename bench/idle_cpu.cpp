@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "app/app.h"
+#include "app/fltk/widgets.h"
 #include "wizard/controller.h"
 #include "wizard/transfer.h"
 

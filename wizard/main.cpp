@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     }
     app_start(argc, argv, APP_TICK_INTERVAL_MS, wizard_dispatch);
     int status = app_start_status();
-    if (status != APP_STARTED || app_main_window() == nullptr) {
+    if (status != APP_STARTED) {
         std::fprintf(stderr, "zorva-updater: could not start the window (start status %d)\n", status);
         return 1;
     }

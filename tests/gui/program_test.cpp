@@ -16,6 +16,7 @@
 #include <FL/Fl.H>
 
 #include "app/app.h"
+#include "app/fltk/widgets.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "app/fltk/widgets.h"
 #include "app/window.h"
 #include "wizard/controller.h"
 #include "wizard/transfer.h"

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/widgets.h"
+#include "app/fltk/widgets.h"
 #include "app/window.h"
 #include "wizard/controller.h"
 #include "wizard/transfer.h"

@@ -1,5 +1,5 @@
-// Start-up, the event bridge between the window and the wizard, error output
-// and the two ways the program ends.
+// The FLTK side's start-up, the event bridge between the window and the
+// wizard, error output and the two ways the program ends.
 //
 // The idle poll is installed only while something is pending (a queued event
 // or a wake). The toolkit's loop never sleeps while an idle callback is
@@ -15,13 +15,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/widgets.h"
+#include "app/fltk/widgets.h"
+#include "app/layout.h"
 #include "app/window.h"
 #include "midi/byte_queue.h"
-
-static const char* const kWindowTitle = "Zorva Pro Updater  Version 1.00";
-constexpr int kWindowWidth = 590;
-constexpr int kWindowHeight = 350;
 
 static ByteQueue* event_queue;
 static AppController controller;
@@ -88,7 +85,7 @@ void app_start(int argc, char** argv, int interval_ms, AppController c) {
     Fl::fatal = fatal_to_stderr;
     Fl::scheme(nullptr);  // FLTK_SCHEME from the environment, if set
 
-    main_window = new AppWin(kWindowWidth, kWindowHeight, kWindowTitle);
+    main_window = new AppWin(APP_WINDOW_W, APP_WINDOW_H, APP_WINDOW_TITLE);
     main_window->begin();
     create_arrows();
     create_page_text();

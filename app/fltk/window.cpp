@@ -1,5 +1,6 @@
-// The main window, its widgets, the keyboard rules and the operations by which
-// the wizard drives them. Everything here runs on the GUI thread.
+// The FLTK side of the window layer: the main window of app/layout.h, its
+// widgets, the keyboard rules and the operations by which the wizard drives
+// them. Everything here runs on the GUI thread.
 #include "app/window.h"
 
 #include <FL/Fl.H>
@@ -15,17 +16,9 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/widgets.h"
+#include "app/fltk/widgets.h"
 #include "update/amp_choice.h"
 #include "update/safe_text.h"
-
-// Rows in creation order; the button's event is its widget id (2..5).
-const ButtonSpec button_table[BUTTON_COUNT] = {
-    {4001, 478, 194, 40, 30, "...", WIDGET_CHOOSE_BUTTON},
-    {4002, 65, 275, 110, 40, "Btn1", WIDGET_BACK},
-    {4003, 240, 275, 110, 40, "Btn2", WIDGET_NEXT},
-    {4004, 415, 275, 110, 40, "Btn3", WIDGET_SKIP},
-};
 
 static const char* const kArrowLabel = "@+9->";
 
@@ -46,7 +39,7 @@ static Fl_File_Chooser* current_chooser;
 // ---------------------------------------------------------------- widgets
 
 AppWin::AppWin(int w, int h, const char* title) : Fl_Window(w, h, title) {
-    for (const ButtonSpec& row : button_table) {
+    for (const ButtonSpec& row : BUTTON_TABLE) {
         Btn* b = new Btn(row.x, row.y, row.w, row.h, row.label, row.id);
         b->callback([](Fl_Widget*, void* data) { button_pressed(static_cast<Btn*>(data)); }, b);
         widget_slots[row.widget_id] = b;
@@ -95,7 +88,7 @@ Arrow::Arrow(int x, int y, int w, int h) : Fl_Box(x, y, w, h) {
 
 void button_pressed(Btn* button) {
     if (button == nullptr || !button->active_r()) return;
-    for (const ButtonSpec& row : button_table) {
+    for (const ButtonSpec& row : BUTTON_TABLE) {
         if (row.id == button->id) {
             post_event(row.widget_id);
             return;
@@ -112,25 +105,25 @@ static void file_input_changed(Fl_Widget* w, void*) {
 }
 
 int create_arrows() {
-    upper_arrow = new Arrow(40, 112, 30, 30);
-    lower_arrow = new Arrow(40, 194, 30, 30);
+    upper_arrow = new Arrow(UPPER_ARROW.x, UPPER_ARROW.y, UPPER_ARROW.w, UPPER_ARROW.h);
+    lower_arrow = new Arrow(LOWER_ARROW.x, LOWER_ARROW.y, LOWER_ARROW.w, LOWER_ARROW.h);
     marked_arrow = nullptr;
     return 1;
 }
 
 int create_page_text() {
-    page_text_area = new Fl_Multiline_Output(80, 20, 430, 74);
+    page_text_area = new Fl_Multiline_Output(PAGE_TEXT.x, PAGE_TEXT.y, PAGE_TEXT.w, PAGE_TEXT.h);
     page_text_area->color(FL_BACKGROUND_COLOR);
     page_text_area->selection_color(FL_BACKGROUND_COLOR);
     page_text_area->box(FL_FLAT_BOX);
-    page_text_area->textsize(16);
+    page_text_area->textsize(PAGE_TEXT_SIZE);
     page_text_area->clear_visible_focus();
     page_text_area->wrap(1);
     return 1;
 }
 
 int create_port_choice() {
-    Fl_Choice* choice = new Fl_Choice(180, 112, 230, 30, "MIDI Output");
+    Fl_Choice* choice = new Fl_Choice(PORT_CHOICE.x, PORT_CHOICE.y, PORT_CHOICE.w, PORT_CHOICE.h, PORT_CHOICE.label);
     choice->clear_visible_focus();
     choice->callback(port_choice_changed);
     widget_slots[WIDGET_PORT_CHOICE] = choice;
@@ -140,7 +133,7 @@ int create_port_choice() {
 }
 
 int create_file_input() {
-    Fl_Input* input = new Fl_Input(120, 194, 350, 30, "File");
+    Fl_Input* input = new Fl_Input(FILE_INPUT.x, FILE_INPUT.y, FILE_INPUT.w, FILE_INPUT.h, FILE_INPUT.label);
     input->when(FL_WHEN_CHANGED);
     input->callback(file_input_changed);
     widget_slots[WIDGET_FILE_INPUT] = input;
@@ -150,21 +143,19 @@ int create_file_input() {
 // Both sit in the free band between the port row and the file row, so they
 // cover none of the page's own widgets.
 int create_status_widgets() {
-    progress_bar = new Fl_Progress(80, 152, 430, 26);
+    progress_bar = new Fl_Progress(PROGRESS_BAR.x, PROGRESS_BAR.y, PROGRESS_BAR.w, PROGRESS_BAR.h);
     progress_bar->minimum(0);
     progress_bar->maximum(1);
     // Black text reads on the filled part and the empty part alike.
     progress_bar->color(FL_WHITE);
     progress_bar->selection_color(fl_rgb_color(140, 180, 235));
     progress_bar->labelcolor(FL_BLACK);
-    progress_bar->labelsize(13);
+    progress_bar->labelsize(PROGRESS_TEXT_SIZE);
     progress_bar->hide();
-    // The amp's answer and what to do next: up to three lines, wider than
-    // the bar, still between the two rows.
-    result_line = new Fl_Box(40, 144, 510, 48);
+    result_line = new Fl_Box(RESULT_LINE.x, RESULT_LINE.y, RESULT_LINE.w, RESULT_LINE.h);
     result_line->box(FL_NO_BOX);
     result_line->align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT | FL_ALIGN_WRAP);
-    result_line->labelsize(13);
+    result_line->labelsize(RESULT_TEXT_SIZE);
     result_line->hide();
     return 1;
 }
@@ -216,19 +207,14 @@ void forget_widgets() {
 
 int key_mask_of(const Fl_Widget* widget) {
     if (widget == nullptr) return 0;
-    if (widget == widget_slots[WIDGET_FILE_INPUT]) return KEY_MASK_BACKSPACE_LEFT_RIGHT;
-    if (widget == widget_slots[WIDGET_PORT_CHOICE]) return KEY_MASK_UP_DOWN;
+    for (int id = WIDGET_ID_FIRST; id <= WIDGET_ID_LAST; id++)
+        if (widget == widget_slots[id]) return key_mask_of_widget(id);
     return 0;
 }
 
 // ------------------------------------------------------ keyboard shortcuts
 
-int shortcut_letter(const Fl_Widget* widget) {
-    if (widget == nullptr || widget->label() == nullptr) return 0;
-    const char* amp = std::strchr(widget->label(), '&');
-    if (amp == nullptr || amp[1] == '\0') return 0;
-    return std::tolower(static_cast<unsigned char>(amp[1]));
-}
+int shortcut_letter(const Fl_Widget* widget) { return widget ? app_shortcut_letter(widget->label()) : 0; }
 
 int shortcut_handler(int event) {
     if (event != FL_SHORTCUT) return 0;

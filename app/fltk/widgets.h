@@ -1,11 +1,14 @@
-// The main window's widget classes and the steps that build the window. Only
-// the window layer itself (and its tests) include this.
-#ifndef ZP_APP_WIDGETS_H
-#define ZP_APP_WIDGETS_H
+// The FLTK side of the window layer: the main window's widget classes, the
+// steps that build the window, and what the side's own tests reach. Only this
+// side and its tests include this.
+#ifndef ZP_APP_FLTK_WIDGETS_H
+#define ZP_APP_FLTK_WIDGETS_H
 
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Window.H>
+
+#include "app/layout.h"
 
 // The main window. Escape never closes it, and the navigation keys reach the
 // toolkit's own handling only where the focused widget's key mask allows.
@@ -31,16 +34,6 @@ public:
     Arrow(int x, int y, int w, int h);
 };
 
-// One row of the button table.
-struct ButtonSpec {
-    int id;
-    int x, y, w, h;
-    const char* label;
-    int widget_id;
-};
-
-constexpr int BUTTON_COUNT = 4;
-extern const ButtonSpec button_table[BUTTON_COUNT];
 
 // The other widgets, made in this order after the constructor while the
 // window is the current group. Each returns 0 when a widget could not be made.
@@ -64,5 +57,26 @@ void forget_widgets();
 
 // The window's close; defined by the event bridge.
 void shutdown_callback(Fl_Widget* widget, void* data);
+
+// The widget stored under `id` (2..7), or null.
+Fl_Widget* widget_by_id(int id);
+
+// The lower-case letter after the first "&" of the widget's label, or 0 when
+// the widget or label is missing or has no letter after an "&".
+int shortcut_letter(const Fl_Widget* widget);
+
+// Global toolkit handler for letter shortcuts no widget used: the letter of
+// Back, Next or Skip posts that button's event when the button is active.
+// Returns 1 when it posted.
+int shortcut_handler(int event);
+
+// The main window, or null before a successful app_start.
+Fl_Window* app_main_window();
+
+// Test seams. app_idle_pending: 1 while the idle poll is installed (it stays
+// installed only while an event or a wake is pending). app_idle_poll: one
+// pass of the idle poll, as the toolkit would run it.
+int app_idle_pending();
+void app_idle_poll();
 
 #endif
