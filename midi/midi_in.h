@@ -41,7 +41,7 @@ struct MidiInPort;
 
 // Room for any device name and its NUL, as midi_in_find_partner writes it.
 #if defined(_WIN32)
-constexpr size_t MIDI_IN_NAME_SIZE = 32;
+constexpr size_t MIDI_IN_NAME_SIZE = 128;
 #else
 constexpr size_t MIDI_IN_NAME_SIZE = 320;
 #endif

@@ -91,10 +91,11 @@ enum : uint32_t {
     MIDI_HDR_FAILED = 0x80000000u,
 };
 
-// Longest device name including its NUL. winmm names are at most 31
-// characters; JACK port names ("client:port") and ALSA names can be longer.
+// Longest device name including its NUL. winmm names are at most 31 UTF-16
+// units, up to 93 bytes as UTF-8; JACK port names ("client:port") and ALSA
+// names can be longer.
 #if defined(_WIN32)
-constexpr size_t MIDI_NAME_SIZE = 32;
+constexpr size_t MIDI_NAME_SIZE = 128;
 #else
 constexpr size_t MIDI_NAME_SIZE = 320;
 #endif

@@ -29,12 +29,18 @@ HMIDIIN in_of(MidiHandle h) { return static_cast<HMIDIIN>(h); }
 
 uint32_t out_count() { return midiOutGetNumDevs(); }
 
+// Device names are asked for in UTF-16 and handed on as UTF-8, so that a name
+// in any letters reaches the window and back to the open as it is.
+void name_of(const WCHAR* wide, char* dst) {
+    if (!WideCharToMultiByte(CP_UTF8, 0, wide, -1, dst, int(MIDI_NAME_SIZE), nullptr, nullptr)) dst[0] = 0;
+    dst[MIDI_NAME_SIZE - 1] = 0;
+}
+
 uint32_t out_caps(uint32_t dev, MidiDevCaps* caps) {
-    MIDIOUTCAPSA c;
-    MMRESULT r = midiOutGetDevCapsA(dev, &c, sizeof c);
+    MIDIOUTCAPSW c;
+    MMRESULT r = midiOutGetDevCapsW(dev, &c, sizeof c);
     if (r != MMSYSERR_NOERROR) return r;
-    std::memcpy(caps->szPname, c.szPname, MIDI_NAME_SIZE);
-    caps->szPname[MIDI_NAME_SIZE - 1] = 0;
+    name_of(c.szPname, caps->szPname);
     return MMSYSERR_NOERROR;
 }
 
@@ -59,11 +65,10 @@ uint32_t out_close(MidiHandle h) { return midiOutClose(out_of(h)); }
 uint32_t in_count() { return midiInGetNumDevs(); }
 
 uint32_t in_caps(uint32_t dev, MidiDevCaps* caps) {
-    MIDIINCAPSA c;
-    MMRESULT r = midiInGetDevCapsA(dev, &c, sizeof c);
+    MIDIINCAPSW c;
+    MMRESULT r = midiInGetDevCapsW(dev, &c, sizeof c);
     if (r != MMSYSERR_NOERROR) return r;
-    std::memcpy(caps->szPname, c.szPname, MIDI_NAME_SIZE);
-    caps->szPname[MIDI_NAME_SIZE - 1] = 0;
+    name_of(c.szPname, caps->szPname);
     return MMSYSERR_NOERROR;
 }
 
