@@ -1,6 +1,7 @@
 // A stand-in winmm.dll for running ampctl.exe under Wine with a known device
 // (loaded with WINEDLLOVERRIDES=winmm=n). It offers one output and one input,
-// both named "Zorva Pro" as winmm names the two halves of one device.
+// both named "Zorva Pro" as winmm names the two halves of one device, or as
+// ZP_WINMM_NAME says (UTF-8, for a name in other letters).
 //
 // The output takes long messages into a queue that a thread of its own
 // works off, as winmm's driver does: it appends every byte to the file named
@@ -103,8 +104,18 @@ DWORD WINAPI out_worker(void*) {
     return 0;
 }
 
+// The device's name as UTF-16, at most what winmm's capabilities hold.
+void wide_name(WCHAR* dst, size_t n) {
+    DWORD got = GetEnvironmentVariableW(L"ZP_WINMM_NAME", dst, DWORD(n));
+    if (got == 0 || got >= n) MultiByteToWideChar(CP_UTF8, 0, kName, -1, dst, int(n));
+    dst[n - 1] = 0;
+}
+
 MMRESULT caps_name(char* dst, size_t n) {
-    std::snprintf(dst, n, "%s", kName);
+    WCHAR wide[MAXPNAMELEN];
+    wide_name(wide, MAXPNAMELEN);
+    WideCharToMultiByte(CP_ACP, 0, wide, -1, dst, int(n), nullptr, nullptr);
+    dst[n - 1] = 0;
     return MMSYSERR_NOERROR;
 }
 
@@ -136,6 +147,22 @@ MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR dev, MIDIINCAPSA* caps, UINT size) {
     if (!caps || size < sizeof *caps) return MMSYSERR_INVALPARAM;
     std::memset(caps, 0, sizeof *caps);
     return caps_name(caps->szPname, sizeof caps->szPname);
+}
+
+MMRESULT WINAPI midiOutGetDevCapsW(UINT_PTR dev, MIDIOUTCAPSW* caps, UINT size) {
+    if (dev != 0) return MMSYSERR_BADDEVICEID;
+    if (!caps || size < sizeof *caps) return MMSYSERR_INVALPARAM;
+    std::memset(caps, 0, sizeof *caps);
+    wide_name(caps->szPname, MAXPNAMELEN);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WINAPI midiInGetDevCapsW(UINT_PTR dev, MIDIINCAPSW* caps, UINT size) {
+    if (dev != 0) return MMSYSERR_BADDEVICEID;
+    if (!caps || size < sizeof *caps) return MMSYSERR_INVALPARAM;
+    std::memset(caps, 0, sizeof *caps);
+    wide_name(caps->szPname, MAXPNAMELEN);
+    return MMSYSERR_NOERROR;
 }
 
 MMRESULT WINAPI midiOutOpen(HMIDIOUT* h, UINT dev, DWORD_PTR cb, DWORD_PTR instance, DWORD flags) {
