@@ -5,13 +5,14 @@
 ZP_RUN_PACKAGES="cmake make g++ pkg-config libfltk1.3-dev libjack-jackd2-dev jackd2 libasound2-dev libssl-dev"
 # What scripts/package needs on top of that: the Windows cross-compiler,
 # Debian's packaging tools and the checks of the desktop data.
-ZP_PACKAGE_PACKAGES="$ZP_RUN_PACKAGES g++-mingw-w64-x86-64 dpkg-dev file lintian desktop-file-utils appstream"
+ZP_PACKAGE_PACKAGES="$ZP_RUN_PACKAGES g++-mingw-w64-x86-64 dpkg-dev file lintian desktop-file-utils appstream
+ wixl msitools osslsigncode"
 
 # What the whole test suite needs on top of that.
 ZP_TEST_PACKAGES="$ZP_RUN_PACKAGES libgtest-dev libxtst-dev clang libclang-rt-14-dev xvfb xauth xdotool imagemagick
  g++-mingw-w64-x86-64 wine64 qemu-system-x86 kmod cpio busybox-static alsa-utils xz-utils
  pipewire wireplumber pipewire-jack pipewire-bin dbus a2jmidid dpkg-dev file lintian desktop-file-utils appstream
- debootstrap"
+ debootstrap wixl msitools osslsigncode openssl"
 
 ZP_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
