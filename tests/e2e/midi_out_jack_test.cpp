@@ -7,6 +7,7 @@
 #include "tests/support/jack_server.h"
 
 #include <gtest/gtest.h>
+#include <jack/jack.h>
 
 #include <chrono>
 #include <cstdio>
@@ -62,6 +63,22 @@ bool send_all(MidiOutPort* p, const Bytes& m) {
         }
     }
     return true;
+}
+
+// Waits until the server has taken the named port away, at most 5 s. A
+// killed client's ports stay in the graph until the server has noticed its
+// death; a cycle meanwhile still has a reader on paper, one that never reads.
+bool port_gone(const char* name) {
+    jack_status_t st;
+    jack_client_t* c = jack_client_open("zp-test-probe", JackNoStartServer, &st);
+    if (!c) return false;
+    bool gone = false;
+    for (auto deadline = Clock::now() + std::chrono::seconds(5); !gone && Clock::now() < deadline;) {
+        gone = jack_port_by_name(c, name) == nullptr;
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    jack_client_close(c);
+    return gone;
 }
 
 // Polls the port until it holds nothing; returns the receiver's byte count
@@ -189,6 +206,7 @@ TEST_F(MidiOutJack, ADeviceThatGoesAwayFailsThePortInsteadOfLosingBytesSilently)
 
     // The receiver goes away; what is sent next has nowhere to go.
     jack_peer_stop(&sink_);
+    ASSERT_TRUE(port_gone("zp-test-sink:in"));
     testing::internal::CaptureStderr();
     EXPECT_EQ(midi_out_send(p, m.data(), int(m.size()), &err), 4000);
     auto deadline = Clock::now() + std::chrono::seconds(5);
