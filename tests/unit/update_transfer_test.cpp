@@ -52,7 +52,7 @@ Bytes wire() {
 
 int closes() { return fake_midi_calls(FAKE_OUT_CLOSE); }
 
-// The error boxes' first lines (the Parts' texts); what follows is advice.
+// The error boxes' first lines (the owner's texts); what follows is advice.
 std::vector<std::string> first_lines() {
     std::vector<std::string> out;
     for (const std::string& e : fake.errors) out.push_back(e.substr(0, e.find('\n')));
