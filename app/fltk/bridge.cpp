@@ -15,32 +15,21 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/bridge.h"
 #include "app/fltk/widgets.h"
 #include "app/layout.h"
 #include "app/window.h"
-#include "midi/byte_queue.h"
 
-static ByteQueue* event_queue;
-static AppController controller;
 static int32_t tick_interval_ms;
-static int wake_flag;
-static int start_status;
 static AppWin* main_window;
-
 static int idle_installed;
-static int dispatching;     // the controller is running (it may run a nested loop)
-static int error_box_open;  // show_error's modal box is up
 
 static void idle_poll_callback(void*) { app_idle_poll(); }
-
-static int events_pending() {
-    return byte_queue_count(event_queue, nullptr) > 0 || wake_flag != 0;
-}
 
 // Installs the idle poll when there is something to deliver and nothing holds
 // delivery back, and removes it otherwise, so the loop sleeps when idle.
 static void update_idle() {
-    bool wanted = events_pending() && !dispatching && !error_box_open;
+    bool wanted = bridge_deliverable();
     if (wanted && !idle_installed) {
         Fl::add_idle(idle_poll_callback);
         idle_installed = 1;
@@ -63,24 +52,8 @@ static void fatal_to_stderr(const char* format, ...) {
 }
 
 void app_start(int argc, char** argv, int interval_ms, AppController c) {
-    if (c == nullptr) {
-        start_status = APP_NO_CONTROLLER;
-        return;
-    }
-    if (interval_ms < 0) {
-        start_status = APP_NEGATIVE_INTERVAL;
-        return;
-    }
-    ByteQueue* q = byte_queue_create(APP_EVENT_QUEUE_SIZE, nullptr);
-    if (q == nullptr) {
-        start_status = APP_NO_QUEUE;
-        return;
-    }
-    event_queue = q;
-    controller = c;
+    if (bridge_open(interval_ms, c) != APP_STARTED) return;
     tick_interval_ms = interval_ms;
-    wake_flag = 0;
-    start_status = APP_STARTED;
 
     Fl::fatal = fatal_to_stderr;
     Fl::scheme(nullptr);  // FLTK_SCHEME from the environment, if set
@@ -123,14 +96,12 @@ int app_run() {
 }
 
 void post_event(int code) {
-    if (code == 0 || event_queue == nullptr) return;
-    uint8_t byte = static_cast<uint8_t>(code & 0xFF);
-    byte_queue_put(event_queue, 1, &byte, nullptr);  // a full queue drops it
+    bridge_post(code);
     update_idle();
 }
 
 void request_wake() {
-    wake_flag = 1;
+    bridge_wake();
     update_idle();
 }
 
@@ -143,20 +114,7 @@ void request_wake_after(int ms) {
 
 // One event per pass: queued events first, then a pending wake.
 void app_idle_poll() {
-    if (dispatching || error_box_open) return;  // never re-enter the controller
-    int event = EVENT_NONE;
-    uint8_t byte = 0;
-    if (byte_queue_count(event_queue, nullptr) > 0) {
-        if (byte_queue_get(event_queue, 1, &byte, nullptr) == 1) event = byte;
-    } else if (wake_flag) {
-        wake_flag = 0;
-        event = EVENT_SEND_MORE;
-    }
-    if (event != EVENT_NONE && controller != nullptr) {
-        dispatching = 1;
-        controller(event);
-        dispatching = 0;
-    }
+    bridge_deliver_one();
     update_idle();
 }
 
@@ -165,11 +123,10 @@ int app_idle_pending() { return idle_installed; }
 void show_error(const char* text) {
     // The box runs a loop of its own in which timers still fire; their events
     // wait in the queue until the box is closed, and the loop sleeps meanwhile.
-    int was_open = error_box_open;
-    error_box_open = 1;
+    int was_open = bridge_hold_for_box(1);
     update_idle();
     fl_message("%s\n", text != nullptr ? text : "");
-    error_box_open = was_open;
+    bridge_hold_for_box(was_open);
     update_idle();
 }
 
@@ -177,12 +134,6 @@ void app_keep_alive() {
     // The idle poll delivers nothing while the controller runs, so what the
     // user does meanwhile only queues up.
     Fl::check();
-}
-
-int app_start_status() {
-    int status = start_status;
-    start_status = APP_STARTED;
-    return status;
 }
 
 void hide_main_window() {
@@ -195,11 +146,4 @@ Fl_Window* app_main_window() { return main_window; }
 
 // The window's close: the controller hears Shutdown at once (queued events are
 // dropped) and the process ends with status 0.
-void shutdown_callback(Fl_Widget*, void*) {
-    if (controller != nullptr) controller(EVENT_SHUTDOWN);
-    if (event_queue != nullptr) {
-        byte_queue_free(event_queue, nullptr);
-        event_queue = nullptr;
-    }
-    std::exit(0);
-}
+void shutdown_callback(Fl_Widget*, void*) { bridge_shutdown(); }

@@ -10,42 +10,15 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 
 #include "app/app.h"
+#include "app/bridge.h"
 #include "app/window.h"
-#include "midi/byte_queue.h"
 
 namespace {
 
-ByteQueue* event_queue;
-AppController controller;
 int32_t tick_interval_ms;
-int wake_flag;
-int start_status;
 HWND main_window;
-int dispatching;     // the controller is running (it may run a nested loop)
-int error_box_open;  // show_error's box is up
-
-bool events_pending() { return byte_queue_count(event_queue, nullptr) > 0 || wake_flag != 0; }
-
-// One pass of the idle poll: one event, queued ones first, then a wake.
-void idle_poll() {
-    if (dispatching || error_box_open) return;  // never re-enter the controller
-    int event = EVENT_NONE;
-    uint8_t byte = 0;
-    if (byte_queue_count(event_queue, nullptr) > 0) {
-        if (byte_queue_get(event_queue, 1, &byte, nullptr) == 1) event = byte;
-    } else if (wake_flag) {
-        wake_flag = 0;
-        event = EVENT_SEND_MORE;
-    }
-    if (event != EVENT_NONE && controller != nullptr) {
-        dispatching = 1;
-        controller(event);
-        dispatching = 0;
-    }
-}
 
 // Every message the system has now, through the window's keyboard rules and
 // the dialog keys (Tab walks the controls). False once the loop is to end.
@@ -72,32 +45,15 @@ void say_start_failed(const std::wstring& why) {
 }  // namespace
 
 void app_start(int, char**, int interval_ms, AppController c) {
-    if (c == nullptr) {
-        start_status = APP_NO_CONTROLLER;
-        return;
-    }
-    if (interval_ms < 0) {
-        start_status = APP_NEGATIVE_INTERVAL;
-        return;
-    }
-    ByteQueue* q = byte_queue_create(APP_EVENT_QUEUE_SIZE, nullptr);
-    if (q == nullptr) {
-        start_status = APP_NO_QUEUE;
-        return;
-    }
+    if (bridge_open(interval_ms, c) != APP_STARTED) return;
     std::wstring why;
     main_window = win32_create_window(&why);
     if (!main_window) {
-        byte_queue_free(q, nullptr);
-        start_status = APP_NO_WINDOW;
+        bridge_abandon(APP_NO_WINDOW);
         say_start_failed(why);
         return;
     }
-    event_queue = q;
-    controller = c;
     tick_interval_ms = interval_ms;
-    wake_flag = 0;
-    start_status = APP_STARTED;
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     GetStartupInfoW(&si);
@@ -111,8 +67,8 @@ int app_run() {
     for (;;) {
         if (!handle_messages()) break;
         if (!IsWindowVisible(main_window)) break;  // Finish: no window is shown
-        if (events_pending() && !dispatching && !error_box_open) {
-            idle_poll();
+        if (bridge_deliverable()) {
+            bridge_deliver_one();
             continue;
         }
         MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
@@ -131,13 +87,9 @@ void win32_timer(UINT_PTR id) {
     }
 }
 
-void post_event(int code) {
-    if (code == 0 || event_queue == nullptr) return;
-    uint8_t byte = static_cast<uint8_t>(code & 0xFF);
-    byte_queue_put(event_queue, 1, &byte, nullptr);  // a full queue drops it
-}
+void post_event(int code) { bridge_post(code); }
 
-void request_wake() { wake_flag = 1; }
+void request_wake() { bridge_wake(); }
 
 void request_wake_after(int ms) {
     if (!main_window) return;
@@ -148,11 +100,10 @@ void request_wake_after(int ms) {
 void show_error(const char* text) {
     // A modal box with an information icon and one button; the loop inside it
     // still takes the ticks, whose events wait in the queue meanwhile.
-    int was_open = error_box_open;
-    error_box_open = 1;
+    int was_open = bridge_hold_for_box(1);
     std::wstring w = win32_wide(text ? text : "");
     MessageBoxW(main_window, w.c_str(), L"Zorva Pro Updater", MB_OK | MB_ICONINFORMATION);
-    error_box_open = was_open;
+    bridge_hold_for_box(was_open);
 }
 
 void app_keep_alive() {
@@ -161,23 +112,10 @@ void app_keep_alive() {
     handle_messages();
 }
 
-int app_start_status() {
-    int status = start_status;
-    start_status = APP_STARTED;
-    return status;
-}
-
 void hide_main_window() {
     if (main_window) ShowWindow(main_window, SW_HIDE);
 }
 
 // The window's close: the controller hears Shutdown at once (queued events are
 // dropped) and the process ends with status 0.
-void win32_close() {
-    if (controller != nullptr) controller(EVENT_SHUTDOWN);
-    if (event_queue != nullptr) {
-        byte_queue_free(event_queue, nullptr);
-        event_queue = nullptr;
-    }
-    std::exit(0);
-}
+void win32_close() { bridge_shutdown(); }
